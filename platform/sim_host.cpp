@@ -1,0 +1,68 @@
+// The four platform calls on a host without Windows' driver services.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/sim_services.h"
+#include "platform/surrogate_escape.h"
+
+namespace {
+
+DWORD lastError;
+
+// Malformed settings are refused before the program has printed anything.
+struct SettingsCheck {
+    SettingsCheck() {
+        if (!SimCheckSettings(true)) {
+            exit(2);
+        }
+    }
+} settingsCheck;
+
+} // namespace
+
+BOOL WINAPI DiInstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, BOOL* NeedReboot) {
+    return SimInstall(hwndParent, InfPath, Flags, NeedReboot, &lastError);
+}
+
+DWORD GetLastError(void) {
+    return lastError;
+}
+
+DWORD WINAPI DriverPackageUninstallW(LPCWSTR DriverPackageInfPath, DWORD Flags,
+                                     const INSTALLERINFO_W* pInstallerInfo, BOOL* pNeedReboot) {
+    return SimUninstall(DriverPackageInfPath, Flags, pInstallerInfo, pNeedReboot);
+}
+
+int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+    return SimAsk(hWnd, lpText, lpCaption, uType);
+}
+
+bool SimIsRegularFile(LPCWSTR path) {
+    struct stat status;
+    return stat(EncodeSurrogateEscaped(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int SimAskTerminal(LPCWSTR text, LPCWSTR caption) {
+    int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0) {
+        return 0;
+    }
+    std::string prompt =
+        "\n[" + EncodeSurrogateEscaped(caption) + "]\n" + EncodeSurrogateEscaped(text) + "\n[y/n] ";
+    std::string answer;
+    char c;
+    if (write(tty, prompt.data(), prompt.size()) == ssize_t(prompt.size())) {
+        while (read(tty, &c, 1) == 1 && c != '\n') {
+            answer += char(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+        }
+    }
+    close(tty);
+    if (!answer.empty() && answer.back() == '\r') {
+        answer.pop_back();
+    }
+    return answer == "y" || answer == "yes" ? IDYES : IDNO;
+}

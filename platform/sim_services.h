@@ -1,0 +1,19 @@
+// Simulated driver services, shared by the host build and the test stand-in DLLs. Settings come
+// from VARNHOLT_SIM_INSTALL, VARNHOLT_SIM_UNINSTALL, VARNHOLT_SIM_ANSWERS and VARNHOLT_SIM_LOG.
+#pragma once
+
+#include "platform/platform.h"
+
+// Checks the settings; on a malformed one, names it on stderr and returns false. The stand-ins
+// pass withAnswers false, since their message boxes are the real ones.
+bool SimCheckSettings(bool withAnswers);
+
+// Each call logs itself and returns the simulated outcome.
+BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWORD* error);
+DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BOOL* needReboot);
+int SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
+
+// Provided by each target: whether the path names an existing regular file, and the answer
+// given on a terminal (0 where there is none).
+bool SimIsRegularFile(LPCWSTR path);
+int SimAskTerminal(LPCWSTR text, LPCWSTR caption);
