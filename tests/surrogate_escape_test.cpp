@@ -1,0 +1,58 @@
+#include "platform/surrogate_escape.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Row {
+    const char* bytes;
+    std::u16string text;
+};
+
+const Row kRows[] = {
+    {"", u""},
+    {"pkg.inf", u"pkg.inf"},
+    {"Gr\xC3\xBC\xC3\x9F"
+     "e Treiber/pkg.inf",
+     u"Gr\u00FC\u00DFe Treiber/pkg.inf"},
+    {"\xE2\x82\xAC.inf", u"\u20AC.inf"},
+    {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+    {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},
+    {"caf\xE9.inf", u"caf\xDCE9.inf"},
+    {"\xFF\xFE", u"\xDCFF\xDCFE"},
+    {"\x80", u"\xDC80"},
+    {"\xC0\xAF", u"\xDCC0\xDCAF"},                     // overlong slash
+    {"\xE0\x80\xAF", u"\xDCE0\xDC80\xDCAF"},           // overlong slash
+    {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},           // a surrogate written as UTF-8
+    {"\xED\xB2\x80", u"\xDCED\xDCB2\xDC80"},           // the escape of 0x80 written as UTF-8
+    {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"}, // above U+10FFFF
+    {"\xE2\x82", u"\xDCE2\xDC82"},                     // cut short at the end
+    {"\xE2\x82x", u"\xDCE2\xDC82x"},                   // cut short before ASCII
+    {"a\xC3\xA9\xE9z", u"a\u00E9\xDCE9z"},
+};
+
+TEST(SurrogateEscape, DecodesAndComesBackUnchanged) {
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.bytes);
+        std::u16string text = DecodeSurrogateEscaped(row.bytes);
+        EXPECT_EQ(text, row.text);
+        EXPECT_EQ(EncodeSurrogateEscaped(text.c_str()), row.bytes);
+    }
+}
+
+TEST(SurrogateEscape, EncodesLoneSurrogatesOutsideTheEscapesInFull) {
+    const struct {
+        std::u16string text;
+        const char* bytes;
+    } rows[] = {
+        {u"\xD800", "\xED\xA0\x80"},
+        {u"a\xDBFFz", "a\xED\xAF\xBFz"},
+        {u"\xDC7F", "\xED\xB1\xBF"},
+        {u"\xDE00\xD83D", "\xED\xB8\x80\xED\xA0\xBD"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(EncodeSurrogateEscaped(row.text.c_str()), row.bytes);
+    }
+}
+
+} // namespace
