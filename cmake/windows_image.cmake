@@ -31,10 +31,12 @@ foreach(dll newdev difxapi)
 endforeach()
 add_custom_target(varnholt_import_libs DEPENDS ${VARNHOLT_IMPORT_LIBS})
 
-# Both manifests come from one template; file(READ) and file(WRITE) keep its bytes exactly.
-file(READ ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in manifest)
-string(REPLACE "@ARCH@" "${VARNHOLT_ARCH}" manifest "${manifest}")
-file(WRITE ${PROJECT_BINARY_DIR}/varnholt.manifest "${manifest}")
+# Both manifests come from one template. sed, not file(READ), since CMake drops the CR that
+# must end the declaration line.
+execute_process(
+  COMMAND sed "s/@ARCH@/${VARNHOLT_ARCH}/" ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/varnholt.manifest
+  COMMAND_ERROR_IS_FATAL ANY)
 set(MANIFEST varnholt.manifest)
 configure_file(${PROJECT_SOURCE_DIR}/resources/varnholt.rc.in ${PROJECT_BINARY_DIR}/varnholt.rc @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
@@ -42,6 +44,8 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/platform/newdev.def ${PROJECT_SOURCE_DIR}/platform/difxapi.def)
 
 add_executable(varnholt ${PROJECT_BINARY_DIR}/varnholt.rc)
+set_source_files_properties(${PROJECT_BINARY_DIR}/varnholt.rc PROPERTIES
+  OBJECT_DEPENDS ${PROJECT_BINARY_DIR}/varnholt.manifest)
 set_target_properties(varnholt PROPERTIES LINKER_LANGUAGE CXX)
 add_dependencies(varnholt varnholt_import_libs)
 target_link_libraries(varnholt PRIVATE varnholt_logic ${VARNHOLT_IMPORT_LIBS} user32 kernel32)
