@@ -22,31 +22,9 @@ struct SettingsCheck {
     }
 } settingsCheck;
 
-} // namespace
-
-BOOL WINAPI DiInstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, BOOL* NeedReboot) {
-    return SimInstall(hwndParent, InfPath, Flags, NeedReboot, &lastError);
-}
-
-DWORD GetLastError(void) {
-    return lastError;
-}
-
-DWORD WINAPI DriverPackageUninstallW(LPCWSTR DriverPackageInfPath, DWORD Flags,
-                                     const INSTALLERINFO_W* pInstallerInfo, BOOL* pNeedReboot) {
-    return SimUninstall(DriverPackageInfPath, Flags, pInstallerInfo, pNeedReboot);
-}
-
-int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
-    return SimAsk(hWnd, lpText, lpCaption, uType);
-}
-
-bool SimIsRegularFile(LPCWSTR path) {
-    struct stat status;
-    return stat(EncodeSurrogateEscaped(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-int SimAskTerminal(LPCWSTR text, LPCWSTR caption) {
+// Beyond the listed answers the question goes to the controlling terminal; without one it
+// fails, as a message box that cannot be shown does.
+int AskTerminal(LPCWSTR text, LPCWSTR caption) {
     int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0) {
         return 0;
@@ -65,4 +43,30 @@ int SimAskTerminal(LPCWSTR text, LPCWSTR caption) {
         answer.pop_back();
     }
     return answer == "y" || answer == "yes" ? IDYES : IDNO;
+}
+
+} // namespace
+
+BOOL WINAPI DiInstallDriverW(HWND hwndParent, LPCWSTR InfPath, DWORD Flags, BOOL* NeedReboot) {
+    return SimInstall(hwndParent, InfPath, Flags, NeedReboot, &lastError);
+}
+
+DWORD GetLastError(void) {
+    return lastError;
+}
+
+DWORD WINAPI DriverPackageUninstallW(LPCWSTR DriverPackageInfPath, DWORD Flags,
+                                     const INSTALLERINFO_W* pInstallerInfo, BOOL* pNeedReboot) {
+    return SimUninstall(DriverPackageInfPath, Flags, pInstallerInfo, pNeedReboot);
+}
+
+int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
+    int answer;
+    return SimAsk(hWnd, lpText, lpCaption, uType, &answer) ? answer
+                                                           : AskTerminal(lpText, lpCaption);
+}
+
+bool SimIsRegularFile(LPCWSTR path) {
+    struct stat status;
+    return stat(EncodeSurrogateEscaped(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }

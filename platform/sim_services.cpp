@@ -209,12 +209,13 @@ DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BO
     return code;
 }
 
-int SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer) {
     Log("MessageBoxW owner=" + std::string(Pointer(owner)) + " caption=" + Quoted(caption) +
         " text=" + Quoted(text) + " style=" + Hex(style));
     Span item;
     if (!Item(getenv("VARNHOLT_SIM_ANSWERS"), questions++, &item)) {
-        return SimAskTerminal(text, caption);
+        return false;
     }
-    return item.Is("yes") ? IDYES : item.Is("no") ? IDNO : 0;
+    *answer = item.Is("yes") ? IDYES : item.Is("no") ? IDNO : 0;
+    return true;
 }

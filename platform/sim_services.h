@@ -11,9 +11,10 @@ bool SimCheckSettings(bool withAnswers);
 // Each call logs itself and returns the simulated outcome.
 BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWORD* error);
 DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BOOL* needReboot);
-int SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
 
-// Provided by each target: whether the path names an existing regular file, and the answer
-// given on a terminal (0 where there is none).
+// Logs a question and, when VARNHOLT_SIM_ANSWERS lists one for it, sets its answer and returns
+// true.
+bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer);
+
+// Provided by each build: whether the path names an existing regular file.
 bool SimIsRegularFile(LPCWSTR path);
-int SimAskTerminal(LPCWSTR text, LPCWSTR caption);
