@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 . tools/deps.sh
 ensure_packages cmake make g++ libgtest-dev python3 python3-pefile \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-    wine wine32:i386 wine64 xvfb xdotool
+    wine wine32:i386 wine64 xvfb xdotool ||
+    { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
 
 # Some kernels are built or booted without 32-bit emulation; Wine's x86 loader then runs
 # under qemu-i386, registered for 32-bit x86 programs.
