@@ -105,7 +105,6 @@ bool CheckList(const char* name, bool (*valid)(Span)) {
 std::string Quoted(LPCWSTR text) {
     std::string quoted = "\"";
     for (unsigned char c : EncodeSurrogateEscaped(text)) {
-        char escape[8];
         switch (c) {
         case '\\':
             quoted += "\\\\";
@@ -124,6 +123,7 @@ std::string Quoted(LPCWSTR text) {
             break;
         default:
             if (c < 0x20 || c == 0x7F) {
+                char escape[8];
                 snprintf(escape, sizeof escape, "\\x%02X", c);
                 quoted += escape;
             } else {
