@@ -13,7 +13,8 @@
 
 namespace {
 
-// Each operation returns 1 when the setup may count the package as installed (or removed).
+// Every option's operation returns 1 for success (for the prompted installs: go on with the
+// setup), which the dispatcher turns into status 0.
 int InstallDriver(LPCWSTR infPath) {
     printf(kInstallLabel);
     BOOL result = DiInstallDriverW(NULL, infPath, 0, NULL);
