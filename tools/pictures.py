@@ -25,7 +25,11 @@ def wait_for(session, name):
 
 def main():
     build = os.path.join(ROOT, "build", "win-x86")
-    folder = tempfile.mkdtemp(prefix="varnholt-pictures-")
+    with tempfile.TemporaryDirectory(prefix="varnholt-pictures-") as folder:
+        take_pictures(build, folder)
+
+
+def take_pictures(build, folder):
     shutil.copy(os.path.join(build, "varnholt.exe"), folder)
     for dll in ("newdev.dll", "DIFxAPI.dll"):
         shutil.copy(os.path.join(build, "standins", dll), folder)
@@ -47,7 +51,6 @@ def main():
             print("saved", os.path.relpath(out, ROOT))
             xdotool(session, "mousemove", "--window", desktop, *button, "click", "1")
         program.wait(timeout=120)
-    shutil.rmtree(folder)
 
 
 if __name__ == "__main__":
