@@ -2,11 +2,16 @@
 # kernel32, user32, newdev and DIFxAPI at load time, with the manifest as its only resource.
 enable_language(RC)
 
+# VARNHOLT_TARGET names the image as the presets do; VARNHOLT_ARCH as its manifest does. On x86
+# the two driver-service functions are __stdcall, exported and imported without the @16.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(VARNHOLT_TARGET x86)
   set(VARNHOLT_ARCH x86)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--image-base,0x00400000 -Wl,--disable-large-address-aware)
   set(VARNHOLT_KILL_AT -k)
+  set(VARNHOLT_EXPORT_FLAGS -Wl,--kill-at)
 else()
+  set(VARNHOLT_TARGET x64)
   set(VARNHOLT_ARCH amd64)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--high-entropy-va)
 endif()
