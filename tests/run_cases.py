@@ -143,6 +143,15 @@ class WineSession:
             self.env["DISPLAY"] = ":" + f.readline().strip()
         subprocess.run([self.server, "-p"], check=True, timeout=60, **quiet)
 
+    def stage(self, exe, standins, folder, omit=()):
+        """Copies the image and its stand-ins into folder, and returns the environment in which
+        Wine takes the stand-ins over its own newdev.dll and difxapi.dll."""
+        shutil.copy(exe, os.path.join(folder, "varnholt.exe"))
+        for dll in ("newdev.dll", "DIFxAPI.dll"):
+            if dll not in omit:
+                shutil.copy(os.path.join(standins, dll), os.path.join(folder, dll))
+        return dict(self.env, WINEDLLOVERRIDES=self.env["WINEDLLOVERRIDES"] + ";newdev=n;difxapi=n")
+
     def __exit__(self, *exc):
         subprocess.run([self.server, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
@@ -171,24 +180,20 @@ class Wine:
         self.exe, self.standins, self.session, self.timeout = exe, standins, session, timeout
 
     def run(self, case, folder):
-        shutil.copy(self.exe, os.path.join(folder, "varnholt.exe"))
-        for dll in ("newdev.dll", "DIFxAPI.dll"):
-            if dll not in case.get("omit", []):
-                shutil.copy(os.path.join(self.standins, dll), os.path.join(folder, dll))
-        env = dict(self.session.env)
+        env = self.session.stage(self.exe, self.standins, folder, case.get("omit", ()))
         env.update({k.decode(): v.decode() for k, v in case_env(case, folder).items()
                     if k.startswith(b"VARNHOLT_SIM_")})
         env["VARNHOLT_SIM_LOG"] = "calls.log"
+        answers = [a for a in case.get("answers", "").split(",") if a]
         # The opposite answers, to show that the images never read them.
         env["VARNHOLT_SIM_ANSWERS"] = ",".join({"yes": "no", "no": "yes"}[a]
-                                               for a in self.answers(case)) or "no"
-        env["WINEDLLOVERRIDES"] += ";newdev=n;difxapi=n"
+                                               for a in answers) or "no"
         env["WINEDEBUG"] = case.get("winedebug", "-all,+msgbox")
         streams = {n: open(os.path.join(folder, n), "w+b") for n in ("stdout", "stderr")}
         process = subprocess.Popen([self.session.loader, "varnholt.exe", *case["args"]],
                                    cwd=folder, env=env, stdin=subprocess.DEVNULL,
                                    start_new_session=True, **streams)
-        answers, answered, problems = self.answers(case), [], []
+        answered, problems = [], []
         deadline = time.monotonic() + self.timeout
         while process.poll() is None:
             if time.monotonic() > deadline:
@@ -198,9 +203,10 @@ class Wine:
             boxes = [w for w in xdotool(self.session, "search", "--name", "^Error$")
                      if w not in answered]
             if boxes:
-                if len(answered) >= len(answers):
+                expected = len(answered) < len(answers)
+                if not expected:
                     problems.append("a box that was not expected")
-                key = "y" if len(answered) < len(answers) and answers[len(answered)] == "yes" else "n"
+                key = "y" if expected and answers[len(answered)] == "yes" else "n"
                 xdotool(self.session, "key", "--window", boxes[0], key)
                 answered.append(boxes[0])
             time.sleep(0.1)
@@ -222,10 +228,6 @@ class Wine:
         if problems:
             got["error"] = "; ".join(problems)
         return got
-
-    @staticmethod
-    def answers(case):
-        return [a for a in case.get("answers", "").split(",") if a]
 
     def expected(self, case):
         boxes = [BOXES[c] for c in case["calls"] if c in BOXES]

@@ -3,7 +3,6 @@
 with -o and stand-in services that report another driver and then refuse the forced install,
 and saves the force question and the continue question as PNG files in docs/."""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -30,13 +29,11 @@ def main():
 
 
 def take_pictures(build, folder):
-    shutil.copy(os.path.join(build, "varnholt.exe"), folder)
-    for dll in ("newdev.dll", "DIFxAPI.dll"):
-        shutil.copy(os.path.join(build, "standins", dll), folder)
     open(os.path.join(folder, "pkg.inf"), "w").close()
     with WineSession("x86") as session:
-        env = dict(session.env, VARNHOLT_SIM_INSTALL="259,5",
-                   WINEDLLOVERRIDES=session.env["WINEDLLOVERRIDES"] + ";newdev=n;difxapi=n")
+        env = session.stage(os.path.join(build, "varnholt.exe"), os.path.join(build, "standins"),
+                            folder)
+        env["VARNHOLT_SIM_INSTALL"] = "259,5"
         # A Wine desktop window of its own, so that Wine draws the boxes' title bars.
         program = subprocess.Popen([session.loader, "explorer", "/desktop=Varnholt,520x200",
                                     "varnholt.exe", "-o", "pkg.inf"], cwd=folder, env=env,
