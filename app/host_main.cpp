@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "app/dispatch.h"
-#include "platform/surrogate_escape.h"
+#include "platform/sim/surrogate_escape.h"
 
 int main(int argc, char* argv[]) {
     std::vector<std::basic_string<WCHAR>> arguments(argc);

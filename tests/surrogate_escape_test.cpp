@@ -1,6 +1,8 @@
-#include "platform/surrogate_escape.h"
+#include "platform/sim/surrogate_escape.h"
 
 #include <gtest/gtest.h>
+
+#include "platform/sim/sim_services.h"
 
 namespace {
 
@@ -52,6 +54,32 @@ TEST(SurrogateEscape, EncodesLoneSurrogatesOutsideTheEscapesInFull) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(EncodeSurrogateEscaped(row.text.c_str()), row.bytes);
+    }
+}
+
+// The log: on a POSIX host U+DC80..U+DCFF are path bytes; on Windows every lone surrogate is
+// written as an escape, so that no two paths log alike.
+TEST(SimQuoted, WritesEachPathApart) {
+    const struct {
+        std::u16string text;
+        const char* hostLog;
+        const char* windowsLog;
+    } rows[] = {
+        {u"pkg.inf", "\"pkg.inf\"", "\"pkg.inf\""},
+        {u"\u00E9.inf", "\"\xC3\xA9.inf\"", "\"\xC3\xA9.inf\""},
+        {u"\xDCC3\xDCA9.inf", "\"\xC3\xA9.inf\"", "\"\\uDCC3\\uDCA9.inf\""},
+        {u"caf\xDCE9.inf", "\"caf\xE9.inf\"", "\"caf\\uDCE9.inf\""},
+        {u"\\uDCE9.inf", "\"\\\\uDCE9.inf\"", "\"\\\\uDCE9.inf\""},
+        {u"\xD800x", "\"\\uD800x\"", "\"\\uD800x\""},
+        {u"\xDC7F", "\"\\uDC7F\"", "\"\\uDC7F\""},
+        {u"\xDE00\xD83D", "\"\\uDE00\\uD83D\"", "\"\\uDE00\\uD83D\""},
+        {u"\xD83D\xDE00", "\"\xF0\x9F\x98\x80\"", "\"\xF0\x9F\x98\x80\""},
+        {u"C:\\a \"b\"\t\x01", "\"C:\\\\a \\\"b\\\"\\t\\x01\"", "\"C:\\\\a \\\"b\\\"\\t\\x01\""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.hostLog);
+        EXPECT_EQ(SimQuoted(row.text.c_str(), true), row.hostLog);
+        EXPECT_EQ(SimQuoted(row.text.c_str(), false), row.windowsLog);
     }
 }
 

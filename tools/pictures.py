@@ -9,8 +9,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-from run_cases import WineSession, xdotool  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from rehearse import WineSession, xdotool  # noqa: E402
 
 
 def wait_for(session, name):
@@ -30,12 +30,12 @@ def main():
 
 def take_pictures(build, folder):
     open(os.path.join(folder, "pkg.inf"), "w").close()
-    with WineSession("x86") as session:
-        env = session.stage(os.path.join(build, "varnholt.exe"), os.path.join(build, "standins"),
-                            folder)
+    with WineSession() as session:
+        image = os.path.join(build, "varnholt.exe")
+        env = session.stage(image, os.path.join(build, "standins"), folder)
         env["VARNHOLT_SIM_INSTALL"] = "259,5"
         # A Wine desktop window of its own, so that Wine draws the boxes' title bars.
-        program = subprocess.Popen([session.loader, "explorer", "/desktop=Varnholt,520x200",
+        program = subprocess.Popen([session.loader(image), "explorer", "/desktop=Varnholt,520x200",
                                     "varnholt.exe", "-o", "pkg.inf"], cwd=folder, env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         desktop = wait_for(session, "^Varnholt - Wine desktop$")

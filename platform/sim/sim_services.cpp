@@ -1,4 +1,4 @@
-#include "platform/sim_services.h"
+#include "platform/sim/sim_services.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/surrogate_escape.h"
+#include "platform/sim/surrogate_escape.h"
 
 namespace {
 
@@ -59,16 +59,24 @@ Span Whole(const char* value) {
     return {value, value + strlen(value)};
 }
 
+// Moves `cursor` past the next item of a comma-separated list; false at the end of the list.
+bool NextItem(const char** cursor, Span* item) {
+    const char* s = *cursor;
+    if (s == NULL) {
+        return false;
+    }
+    const char* comma = strchr(s, ',');
+    *item = {s, comma ? comma : s + strlen(s)};
+    *cursor = comma ? comma + 1 : NULL;
+    return true;
+}
+
 // Item `index` of a comma-separated list; false when the list is unset or shorter.
 bool Item(const char* list, unsigned index, Span* item) {
-    for (const char* s = list; s != NULL;) {
-        const char* comma = strchr(s, ',');
-        const char* end = comma ? comma : s + strlen(s);
+    while (NextItem(&list, item)) {
         if (index-- == 0) {
-            *item = {s, end};
             return true;
         }
-        s = comma ? comma + 1 : NULL;
     }
     return false;
 }
@@ -93,8 +101,9 @@ bool Malformed(const char* name, const char* value) {
 
 bool CheckList(const char* name, bool (*valid)(Span)) {
     const char* value = getenv(name);
+    const char* cursor = value;
     Span item;
-    for (unsigned i = 0; Item(value, i, &item); ++i) {
+    while (NextItem(&cursor, &item)) {
         if (!valid(item)) {
             return Malformed(name, value);
         }
@@ -102,36 +111,68 @@ bool CheckList(const char* name, bool (*valid)(Span)) {
     return true;
 }
 
-std::string Quoted(LPCWSTR text) {
+void AppendEscaped(std::string& quoted, unsigned char c) {
+    switch (c) {
+    case '\\':
+        quoted += "\\\\";
+        break;
+    case '"':
+        quoted += "\\\"";
+        break;
+    case '\n':
+        quoted += "\\n";
+        break;
+    case '\r':
+        quoted += "\\r";
+        break;
+    case '\t':
+        quoted += "\\t";
+        break;
+    default:
+        if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", c);
+            quoted += escape;
+        } else {
+            quoted += char(c);
+        }
+    }
+}
+
+} // namespace
+
+std::string SimQuoted(LPCWSTR text, bool escapesAreBytes) {
     std::string quoted = "\"";
-    for (unsigned char c : EncodeSurrogateEscaped(text)) {
-        switch (c) {
-        case '\\':
-            quoted += "\\\\";
-            break;
-        case '"':
-            quoted += "\\\"";
-            break;
-        case '\n':
-            quoted += "\\n";
-            break;
-        case '\r':
-            quoted += "\\r";
-            break;
-        case '\t':
-            quoted += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char escape[8];
-                snprintf(escape, sizeof escape, "\\x%02X", c);
-                quoted += escape;
-            } else {
-                quoted += char(c);
-            }
+    for (const WCHAR* s = text; *s;) {
+        bool pair = *s >= 0xD800 && *s <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF;
+        WCHAR piece[3] = {s[0], pair ? s[1] : WCHAR(0), 0};
+        s += pair ? 2 : 1;
+        bool lone = !pair && piece[0] >= 0xD800 && piece[0] <= 0xDFFF;
+        if (lone && !(escapesAreBytes && piece[0] >= 0xDC80 && piece[0] <= 0xDCFF)) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04X", unsigned(piece[0]));
+            quoted += escape;
+            continue;
+        }
+        for (unsigned char c : EncodeSurrogateEscaped(piece)) {
+            AppendEscaped(quoted, c);
         }
     }
     return quoted + "\"";
+}
+
+namespace {
+
+// On a POSIX host the lone surrogates U+DC80..U+DCFF stand for path bytes and are logged as those
+// bytes; on Windows they are what the caller passed, so no two different paths log alike.
+#ifdef _WIN32
+constexpr bool kEscapesAreBytes = false;
+#else
+constexpr bool kEscapesAreBytes = true;
+#endif
+
+std::string Quoted(LPCWSTR text) {
+    return SimQuoted(text, kEscapesAreBytes);
 }
 
 const char* Pointer(const void* p) {
@@ -142,13 +183,6 @@ const char* Flag(const BOOL* p) {
     return p == NULL ? "NULL" : *p ? "TRUE" : "FALSE";
 }
 
-void Log(const std::string& line) {
-    if (logFile != NULL) {
-        fprintf(logFile, "%s\n", line.c_str());
-        fflush(logFile);
-    }
-}
-
 std::string Hex(DWORD value) {
     char text[16];
     snprintf(text, sizeof text, "0x%08x", unsigned(value));
@@ -156,6 +190,13 @@ std::string Hex(DWORD value) {
 }
 
 } // namespace
+
+void SimLog(const std::string& line) {
+    if (logFile != NULL) {
+        fprintf(logFile, "%s\n", line.c_str());
+        fflush(logFile);
+    }
+}
 
 bool SimCheckSettings(bool withAnswers) {
     const char* uninstall = getenv("VARNHOLT_SIM_UNINSTALL");
@@ -178,8 +219,8 @@ bool SimCheckSettings(bool withAnswers) {
 }
 
 BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWORD* error) {
-    Log("DiInstallDriverW parent=" + std::string(Pointer(parent)) + " inf=" + Quoted(infPath) +
-        " flags=" + Hex(flags) + " reboot=" + Flag(needReboot));
+    SimLog("DiInstallDriverW parent=" + std::string(Pointer(parent)) + " inf=" + Quoted(infPath) +
+           " flags=" + Hex(flags) + " reboot=" + Flag(needReboot));
     Span item;
     if (Item(getenv("VARNHOLT_SIM_INSTALL"), installCalls++, &item)) {
         *error = 0;
@@ -194,8 +235,8 @@ BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWO
 }
 
 DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BOOL* needReboot) {
-    Log("DriverPackageUninstallW inf=" + Quoted(infPath) + " flags=" + Hex(flags) +
-        " installer=" + Pointer(info) + " reboot=" + Flag(needReboot));
+    SimLog("DriverPackageUninstallW inf=" + Quoted(infPath) + " flags=" + Hex(flags) +
+           " installer=" + Pointer(info) + " reboot=" + Flag(needReboot));
     if (needReboot != NULL) {
         *needReboot = TRUE;
     }
@@ -210,8 +251,8 @@ DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BO
 }
 
 bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer) {
-    Log("MessageBoxW owner=" + std::string(Pointer(owner)) + " caption=" + Quoted(caption) +
-        " text=" + Quoted(text) + " style=" + Hex(style));
+    SimLog("MessageBoxW owner=" + std::string(Pointer(owner)) + " caption=" + Quoted(caption) +
+           " text=" + Quoted(text) + " style=" + Hex(style));
     Span item;
     if (!Item(getenv("VARNHOLT_SIM_ANSWERS"), questions++, &item)) {
         return false;

@@ -1,4 +1,4 @@
-#include "platform/surrogate_escape.h"
+#include "platform/sim/surrogate_escape.h"
 
 namespace {
 

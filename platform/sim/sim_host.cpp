@@ -1,13 +1,14 @@
 // The four platform calls on a host without Windows' driver services.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "platform/sim_services.h"
-#include "platform/surrogate_escape.h"
+#include "platform/sim/sim_services.h"
+#include "platform/sim/surrogate_escape.h"
 
 namespace {
 
@@ -16,6 +17,16 @@ DWORD lastError;
 // Malformed settings are refused before the program has printed anything.
 struct SettingsCheck {
     SettingsCheck() {
+        // As on Windows, a write to a pipe whose reader has gone fails instead of ending the
+        // process, so the exit status stays the operation's.
+        signal(SIGPIPE, SIG_IGN);
+        // A standard descriptor that was closed is held on /dev/null, so that the log opened
+        // below never takes its number and the program's own output never lands in the log.
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) {
+                exit(2);
+            }
+        }
         if (!SimCheckSettings(true)) {
             exit(2);
         }
