@@ -9,6 +9,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(VARNHOLT_ARCH x86)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--image-base,0x00400000 -Wl,--disable-large-address-aware)
   set(VARNHOLT_KILL_AT -k)
+  # The x86 image unwinds nothing: no exceptions, and Windows walks x86 stacks without tables.
+  target_compile_options(varnholt_logic PRIVATE -fno-asynchronous-unwind-tables)
   set(VARNHOLT_EXPORT_FLAGS -Wl,--kill-at)
 else()
   set(VARNHOLT_TARGET x64)
@@ -39,13 +41,14 @@ add_custom_target(varnholt_import_libs DEPENDS ${VARNHOLT_IMPORT_LIBS})
 # Both manifests come from one template. sed, not file(READ), since CMake drops the CR that
 # must end the declaration line.
 execute_process(
-  COMMAND sed "s/@ARCH@/${VARNHOLT_ARCH}/" ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
+  COMMAND sed "s/@ARCH@/${VARNHOLT_ARCH}/; s/@VERSION@/${PROJECT_VERSION}/"
+    ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
   OUTPUT_FILE ${PROJECT_BINARY_DIR}/varnholt.manifest
   COMMAND_ERROR_IS_FATAL ANY)
 set(MANIFEST varnholt.manifest)
 configure_file(${PROJECT_SOURCE_DIR}/resources/varnholt.rc.in ${PROJECT_BINARY_DIR}/varnholt.rc @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
+  ${PROJECT_SOURCE_DIR}/VERSION ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
   ${PROJECT_SOURCE_DIR}/platform/newdev.def ${PROJECT_SOURCE_DIR}/platform/difxapi.def)
 
 add_executable(varnholt ${PROJECT_BINARY_DIR}/varnholt.rc)
@@ -55,7 +58,7 @@ set_target_properties(varnholt PROPERTIES LINKER_LANGUAGE CXX)
 add_dependencies(varnholt varnholt_import_libs)
 target_link_libraries(varnholt PRIVATE varnholt_logic ${VARNHOLT_IMPORT_LIBS} user32 kernel32)
 target_link_options(varnholt PRIVATE
-  -municode -static -s
+  -municode -static -s -Wl,--gc-sections
   -Wl,--no-insert-timestamp
   -Wl,--major-os-version,6 -Wl,--minor-os-version,0
   -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Reads a built Windows image with pefile and checks the properties a setup program relies on:
 machine, subsystem and versions, base and relocations, security flags, stripped symbols, exactly
-the load-time imports, and the manifest as the only resource, byte for byte."""
+the load-time imports, the manifest as the only resource, byte for byte, and the size. With
+--signed the image must carry a certificate table (an Authenticode signature), else none.
+
+    image_check.py IMAGE x86|x64 [--signed]"""
 import sys
 
 import pefile
@@ -26,9 +29,9 @@ MANIFEST = (
 
 ARCHES = {
     "x86": {"machine": 0x014C, "magic": 0x10B, "base": 0x00400000, "manifest": b"x86",
-            "large_address_aware": False, "high_entropy": False, "max_size": 24 * 1024},
+            "large_address_aware": False, "high_entropy": False, "max_size": 19 * 1024},
     "x64": {"machine": 0x8664, "magic": 0x20B, "base": 0x140000000, "manifest": b"amd64",
-            "large_address_aware": True, "high_entropy": True, "max_size": None},
+            "large_address_aware": True, "high_entropy": True, "max_size": 19 * 1024},
 }
 
 IMPORTS = {
@@ -40,7 +43,7 @@ DLLS = {"kernel32.dll", "user32.dll", "newdev.dll", "difxapi.dll", "msvcrt.dll"}
 
 RELOCS_STRIPPED, LARGE_ADDRESS_AWARE = 0x0001, 0x0020
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x0020, 0x0040, 0x0100, 0x8000
-DIR_BASERELOC, DIR_DEBUG = 5, 6
+DIR_SECURITY, DIR_BASERELOC, DIR_DEBUG = 4, 5, 6
 
 
 def resources(pe):
@@ -56,7 +59,7 @@ def resources(pe):
     return found
 
 
-def checks(path, arch):
+def checks(path, arch, signed):
     want = ARCHES[arch]
     with open(path, "rb") as f:
         raw = f.read()
@@ -92,13 +95,15 @@ def checks(path, arch):
     yield "nothing delay-loaded", hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), False
     yield "only the manifest as a resource", [r[:3] for r in resources(pe)], [(24, 1, 1033)]
     yield "manifest bytes", [r[3] for r in resources(pe)], [MANIFEST % want["manifest"]]
-    if want["max_size"]:
-        yield f"smaller than {want['max_size']} bytes", len(raw) < want["max_size"], True
+    # A signature is appended as the certificate table, which the size leaves out.
+    table = oh.DATA_DIRECTORY[DIR_SECURITY]
+    yield "certificate table", table.Size > 0, signed
+    yield f"smaller than {want['max_size']} bytes", len(raw) - table.Size < want["max_size"], True
 
 
-def main(path, arch):
+def main(path, arch, signed=""):
     failed = 0
-    results = list(checks(path, arch))
+    results = list(checks(path, arch, signed == "--signed"))
     for what, got, want in results:
         if got != want:
             failed += 1
@@ -109,4 +114,4 @@ def main(path, arch):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:]))
