@@ -1,0 +1,107 @@
+; A small driver setup that ships Varnholt with its software and acts on Varnholt's exit status.
+; From the repository's root, once the win-x86 and win-x64 presets are built:
+;     makensis -WX examples/nsis/driver-setup.nsi
+; writes build/nsis/driver-setup.exe. Optional defines, each a folder:
+;     DIFXAPI_x86, DIFXAPI_x64    Microsoft's DIFxAPI.dll, for Windows older than 10
+;     STANDINS_x86, STANDINS_x64  stand-in newdev.dll and DIFxAPI.dll, for rehearsing under Wine:
+;                                 such a build is driver-setup-rehearsal.exe, never shipped
+; Exit codes: 0 installed; 3 the driver was not installed and the setup stopped (Varnholt's
+; status 1); 4 Varnholt did not run (any other status, e.g. -1073741515 for a missing DLL).
+Unicode true
+!include LogicLib.nsh
+!include x64.nsh
+
+; makensis works in the script's folder.
+!define ROOT "../.."
+!define STOPPED 3
+!define NOT_RUN 4
+
+!system 'mkdir -p "${ROOT}/build/nsis"'
+Name "Varnholt Demo"
+; A build with stand-ins has a name of its own, so that it cannot be taken for the real one.
+!ifdef STANDINS_x86 | STANDINS_x64
+  OutFile "${ROOT}/build/nsis/driver-setup-rehearsal.exe"
+!else
+  OutFile "${ROOT}/build/nsis/driver-setup.exe"
+!endif
+InstallDir "$PROGRAMFILES\Varnholt Demo"
+RequestExecutionLevel admin
+AutoCloseWindow true
+ShowInstDetails show
+Page instfiles
+UninstPage instfiles
+
+; Varnholt and the DLLs it needs go beside the package, in a folder only administrators can
+; write to: Windows may load newdev.dll from the image's own folder.
+!macro BundleVarnholt ARCH
+  File "/oname=varnholt.exe" "${ROOT}/build/win-${ARCH}/varnholt.exe"
+  !ifdef DIFXAPI_${ARCH}
+    File "${DIFXAPI_${ARCH}}/DIFxAPI.dll"
+  !endif
+  !ifdef STANDINS_${ARCH}
+    File "${STANDINS_${ARCH}}/newdev.dll" "${STANDINS_${ARCH}}/DIFxAPI.dll"
+  !endif
+!macroend
+
+Section
+  SetOutPath "$INSTDIR\driver"
+  File "${ROOT}/examples/demo-package/demo.inf" "${ROOT}/examples/demo-package/demo.cat" \
+    "${ROOT}/examples/demo-package/demo.sys"
+  ${If} ${RunningX64}
+    !insertmacro BundleVarnholt x64
+  ${Else}
+    !insertmacro BundleVarnholt x86
+  ${EndIf}
+
+  ; Varnholt runs in a folder of its own choosing, so that the driver folder can be removed.
+  SetOutPath "$TEMP"
+  ; With a user present, -o asks through Varnholt's own boxes, which ExecWait leaves visible.
+  ; Silent, nobody can answer: -i, with Varnholt's output kept in the setup's details.
+  ${If} ${Silent}
+    nsExec::ExecToStack '"$INSTDIR\driver\varnholt.exe" -i "$INSTDIR\driver\demo.inf"'
+    Pop $0
+    Pop $1
+    DetailPrint "Varnholt: $1"
+  ${Else}
+    ClearErrors
+    ExecWait '"$INSTDIR\driver\varnholt.exe" -o "$INSTDIR\driver\demo.inf"' $0
+    ${If} ${Errors}
+      StrCpy $0 "error"
+    ${EndIf}
+  ${EndIf}
+
+  ; Compared as strings: nsExec gives "error" or "timeout" instead of a status, and those
+  ; compare equal to 0 as numbers.
+  ${If} $0 != "0"
+    ${If} $0 == "1"
+      DetailPrint "The driver was not installed; setup stops."
+      SetErrorLevel ${STOPPED}
+    ${Else}
+      DetailPrint "Varnholt could not run ($0); setup stops."
+      SetErrorLevel ${NOT_RUN}
+    ${EndIf}
+    RMDir /r "$INSTDIR\driver"
+    RMDir "$INSTDIR"
+    Quit
+  ${EndIf}
+
+  SetOutPath "$INSTDIR"
+  File "/oname=README.txt" "${ROOT}/README.md"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+SectionEnd
+
+Section Uninstall
+  nsExec::ExecToStack '"$INSTDIR\driver\varnholt.exe" -u "$INSTDIR\driver\demo.inf"'
+  Pop $0
+  Pop $1
+  DetailPrint "Varnholt: $1"
+  ${If} $0 != "0"
+    DetailPrint "The driver package was not removed ($0)."
+    SetErrorLevel ${STOPPED}
+  ${EndIf}
+  SetOutPath "$TEMP"
+  RMDir /r "$INSTDIR\driver"
+  Delete "$INSTDIR\README.txt"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd
