@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Makes the release of the checked-out commit in dist/: varnholt-VERSION-windows.zip (both
+# images, README.md, SHA256SUMS) and varnholt-VERSION-rehearsal.zip (the stand-in services, the
+# rehearsal runner and its guide, SHA256SUMS). Both are built from scratch in a folder of their
+# own and are the same bytes wherever and by whomever they are made.
+#
+# Signing (Authenticode, SHA-256) of the two images, before their sums are taken:
+#   VARNHOLT_SIGN_CERT            the signer's certificate chain, PEM
+#   VARNHOLT_SIGN_KEY             its private key: a PEM file, or a PKCS#11 URI (pkcs11:...)
+#   VARNHOLT_SIGN_PKCS11_MODULE   with a PKCS#11 URI, the token's module (.so)
+#   VARNHOLT_SIGN_TIMESTAMP_URL   optional RFC 3161 time-stamping server
+# Without a timestamp the signing time is the commit's, so a signed release is reproducible too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+refuse() {
+    echo "release: $*; no release made." >&2
+    exit 1
+}
+
+git rev-parse --verify -q HEAD >/dev/null || refuse "not a checkout of a commit"
+git diff --quiet HEAD -- ||
+    refuse "tracked files have uncommitted changes (commit or stash them first)"
+
+. tools/deps.sh
+ensure_packages git cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
+    strip-nondeterminism osslsigncode openssl libengine-pkcs11-openssl
+
+cert=${VARNHOLT_SIGN_CERT:-} key=${VARNHOLT_SIGN_KEY:-}
+module=${VARNHOLT_SIGN_PKCS11_MODULE:-} timestamp=${VARNHOLT_SIGN_TIMESTAMP_URL:-}
+signing=()
+if [ -n "$cert$key" ]; then
+    [ -n "$cert" ] || refuse "VARNHOLT_SIGN_KEY is set but VARNHOLT_SIGN_CERT is not"
+    [ -n "$key" ] || refuse "VARNHOLT_SIGN_CERT is set but VARNHOLT_SIGN_KEY is not"
+    [ -f "$cert" ] || refuse "the certificate file $cert does not exist"
+    openssl x509 -in "$cert" -noout 2>/dev/null || refuse "$cert holds no PEM certificate"
+    signing=(-certs "$cert" -key "$key" -h sha256)
+    case $key in
+    pkcs11:*)
+        [ -n "$module" ] || refuse "a PKCS#11 key needs VARNHOLT_SIGN_PKCS11_MODULE"
+        [ -f "$module" ] || refuse "the PKCS#11 module $module does not exist"
+        signing+=(-pkcs11module "$module")
+        ;;
+    *)
+        [ -f "$key" ] || refuse "the key file $key does not exist"
+        openssl pkey -in "$key" -noout -passin pass: 2>/dev/null ||
+            refuse "$key holds no unencrypted PEM private key"
+        [ "$(openssl pkey -in "$key" -pubout)" = "$(openssl x509 -in "$cert" -noout -pubkey)" ] ||
+            refuse "the key in $key does not match the certificate in $cert"
+        ;;
+    esac
+elif [ -n "$module$timestamp" ]; then
+    refuse "VARNHOLT_SIGN_PKCS11_MODULE or VARNHOLT_SIGN_TIMESTAMP_URL is set without a key"
+fi
+
+version=$(head -n 1 VERSION)
+commit=$(git rev-parse HEAD)
+export SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "release $version of $commit"
+mkdir "$work/src"
+git archive HEAD | tar -x -C "$work/src"
+for arch in x86 x64; do
+    (cd "$work/src" && cmake --preset "win-$arch" >/dev/null &&
+        cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null)
+done
+
+# Every file is read-write for its owner and readable by all, whatever the umask; each zip
+# holds its entries in name order, with no owner fields and the commit's time.
+pack() {
+    local folder=$1 zip=$2
+    find "$folder" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
+    find "$folder" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+    rm -f "$zip"
+    (cd "$folder" && find . -type f | LC_ALL=C sort | sed 's|^\./||' | TZ=UTC zip -q -X -D "$zip" -@)
+    strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$zip" >/dev/null
+}
+
+windows=$work/windows
+mkdir -p "$windows/x86" "$windows/x64"
+for arch in x86 x64; do
+    image=$windows/$arch/varnholt.exe
+    if [ ${#signing[@]} -eq 0 ]; then
+        cp "$work/src/build/win-$arch/varnholt.exe" "$image"
+        continue
+    fi
+    if [ -n "$timestamp" ]; then
+        when=(-ts "$timestamp")
+    else
+        when=(-time "$SOURCE_DATE_EPOCH")
+    fi
+    osslsigncode sign "${signing[@]}" "${when[@]}" -in "$work/src/build/win-$arch/varnholt.exe" \
+        -out "$image" >"$work/sign.log" 2>&1 || {
+        sed 's/^/  /' "$work/sign.log" >&2
+        refuse "signing the $arch image failed (above: osslsigncode's own words)"
+    }
+done
+cp "$work/src/README.md" "$windows/"
+(cd "$windows" && sha256sum x86/varnholt.exe x64/varnholt.exe >SHA256SUMS)
+
+kit=$work/rehearsal
+mkdir -p "$kit/x86" "$kit/x64"
+for arch in x86 x64; do
+    cp "$work/src/build/win-$arch/standins/newdev.dll" "$work/src/build/win-$arch/standins/DIFxAPI.dll" \
+        "$kit/$arch/"
+done
+cp "$work/src/tools/rehearse.py" "$work/src/docs/rehearsal.md" "$kit/"
+(cd "$kit" && sha256sum x86/*.dll x64/*.dll rehearse.py rehearsal.md >SHA256SUMS)
+
+mkdir -p dist
+for name in windows rehearsal; do
+    zip=$PWD/dist/varnholt-$version-$name.zip
+    pack "$work/$name" "$zip"
+    echo "$(sha256sum "$zip" | cut -d' ' -f1)  dist/${zip##*/} ($(stat -c %s "$zip") bytes)"
+done
+if [ ${#signing[@]} -eq 0 ]; then
+    echo "unsigned: VARNHOLT_SIGN_CERT and VARNHOLT_SIGN_KEY are not set"
+elif [ -n "$timestamp" ]; then
+    echo "signed with $cert, timestamped by $timestamp"
+else
+    echo "signed with $cert at the commit's time"
+fi
