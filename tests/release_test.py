@@ -52,18 +52,13 @@ def release(folder, tz="UTC", umask=0o022, owner=None, **signing):
     tree = clone(folder, owner)
     env = {k: v for k, v in os.environ.items() if not k.startswith("VARNHOLT_SIGN_")}
     env.update(TZ=tz, **signing)
-    preexec = None
+    user = {}
     if owner:
         env["HOME"] = folder
-
-        def preexec():
-            os.setgid(owner.pw_gid)
-            os.setgroups([])
-            os.setuid(owner.pw_uid)
+        user = {"user": owner.pw_uid, "group": owner.pw_gid, "extra_groups": []}
     old = os.umask(umask)
     try:
-        result = run(os.path.join(tree, "tools", "release.sh"), cwd=tree, env=env,
-                     preexec_fn=preexec)
+        result = run(os.path.join(tree, "tools", "release.sh"), cwd=tree, env=env, **user)
     finally:
         os.umask(old)
     return result.returncode, result.stdout + result.stderr, tree
@@ -211,6 +206,7 @@ def refused(label, status, output, tree, expected):
 
 def main():
     top = tempfile.mkdtemp(prefix="varnholt-release-")
+    os.chmod(top, 0o755)  # for the other user's release
     try:
         return test(top)
     finally:

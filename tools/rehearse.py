@@ -2,7 +2,7 @@
 """Rehearses a setup program's driver paths under Wine, with the stand-in driver services that
 its test build bundles beside varnholt.exe.
 
-    rehearse.py SETUP.exe CASES.json [-k TEXT] [--timeout SECONDS]
+    rehearse.py SETUP.exe CASES.json [-k TEXT]... [--timeout SECONDS]
 
 Each case of the table runs the setup (or, with "run", another program it installed) in a Wine
 prefix without a display of its own, on an Xvfb display, with the stand-ins' outcomes set and
@@ -186,6 +186,7 @@ CASE_KEYS = {
     "install": str, "uninstall": str, "missing": list, "answers": list, "status": int,
     "present": list, "absent": list, "machines": dict, "calls": list,
 }
+KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object"}
 OUTCOME = re.compile(r"ok|[0-9]+|0[xX][0-9a-fA-F]+")
 
 
@@ -202,7 +203,7 @@ def table_errors(cases):
             if key not in CASE_KEYS:
                 errors.append(f"{title}: unknown key {key!r}")
             elif not isinstance(value, CASE_KEYS[key]) or isinstance(value, bool):
-                errors.append(f"{title}: {key} must be a {CASE_KEYS[key].__name__}")
+                errors.append(f"{title}: {key} must be {KINDS[CASE_KEYS[key]]}")
             elif isinstance(value, list) and not all(isinstance(v, str) for v in value):
                 errors.append(f"{title}: {key} must list strings")
         for key in ("name", "args", "status"):
@@ -285,9 +286,10 @@ def run_case(session, setup, case, number, timeout):
     return problems
 
 
-def rehearse(setup, cases, timeout, pattern=None):
+def rehearse(setup, cases, timeout, patterns=None):
     passed = failed = 0
-    chosen = [(n, c) for n, c in enumerate(cases, 1) if not pattern or pattern in c["name"]]
+    chosen = [(n, c) for n, c in enumerate(cases, 1)
+              if not patterns or any(p in c["name"] for p in patterns)]
     for winearch in ("win64", "win32"):
         group = [(n, c) for n, c in chosen if c.get("winearch", "win64") == winearch]
         if not group:
@@ -312,7 +314,8 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("setup", help="the setup program's test build")
     parser.add_argument("table", help="the JSON table of cases")
-    parser.add_argument("-k", dest="pattern", help="run only the cases whose name contains this")
+    parser.add_argument("-k", dest="patterns", action="append",
+                        help="run only the cases whose name contains this (may be repeated)")
     parser.add_argument("--timeout", type=float, default=120, help="seconds one run may take")
     args = parser.parse_args()
     try:
@@ -328,7 +331,7 @@ def main():
         print(f"{args.table}: {error}")
     if errors:
         return 2
-    return 0 if rehearse(os.path.abspath(args.setup), cases, args.timeout, args.pattern) else 1
+    return 0 if rehearse(os.path.abspath(args.setup), cases, args.timeout, args.patterns) else 1
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 ; From the repository's root, once the win-x86 and win-x64 presets are built:
 ;     makensis -WX examples/nsis/driver-setup.nsi
 ; writes build/nsis/driver-setup.exe. Optional defines, each a folder:
+;     OUTDIR                      where the setup is written, instead of build/nsis
 ;     DIFXAPI_x86, DIFXAPI_x64    Microsoft's DIFxAPI.dll, for Windows older than 10
 ;     STANDINS_x86, STANDINS_x64  stand-in newdev.dll and DIFxAPI.dll, for rehearsing under Wine:
 ;                                 such a build is driver-setup-rehearsal.exe, never shipped
@@ -16,13 +17,16 @@ Unicode true
 !define STOPPED 3
 !define NOT_RUN 4
 
-!system 'mkdir -p "${ROOT}/build/nsis"'
+!ifndef OUTDIR
+  !define OUTDIR "${ROOT}/build/nsis"
+!endif
+!system 'mkdir -p "${OUTDIR}"'
 Name "Varnholt Demo"
 ; A build with stand-ins has a name of its own, so that it cannot be taken for the real one.
 !ifdef STANDINS_x86 | STANDINS_x64
-  OutFile "${ROOT}/build/nsis/driver-setup-rehearsal.exe"
+  OutFile "${OUTDIR}/driver-setup-rehearsal.exe"
 !else
-  OutFile "${ROOT}/build/nsis/driver-setup.exe"
+  OutFile "${OUTDIR}/driver-setup.exe"
 !endif
 InstallDir "$PROGRAMFILES\Varnholt Demo"
 RequestExecutionLevel admin

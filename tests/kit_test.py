@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""The rehearsal kit as a setup author gets it: unpacked from the release's zip, its runner run
+against the NSIS example's test build (made with the kit's stand-ins) on part of the example's
+own table, and on tables that must fail: an error in the table, a question nobody expected, a run
+past its time limit. Needs the win-x86 and win-x64 presets built. Prints one line per failed
+check and 'N passed, N failed'."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+TABLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
+
+# Each row: what it shows, the table (the example's, or cases of its own), the runner's options,
+# its exit status, and texts its output must hold.
+ROWS = [
+    ("the example's cases, through the kit", TABLE,
+     ["-k", "silent install works", "-k", "interactive install forced after Yes",
+      "-k", "interactive failure answered No stops", "-k", "silent: Varnholt cannot start"],
+     0, ["4 passed, 0 failed"]),
+    ("a table with errors is refused before any run",
+     [{"name": "typo", "args": ["/S"], "status": 0, "answer": ["yes"]},
+      {"name": "bad answer", "args": [], "status": 0, "answers": ["maybe"]},
+      {"name": "bad outcome", "args": [], "status": "0", "install": "ok,,5"},
+      {"args": []}],
+     [], 2, ["case 'typo': unknown key 'answer'",
+             "case 'bad answer': answers must be yes or no each, not ['maybe']",
+             "case 'bad outcome': status must be a number",
+             "case 'bad outcome': install must be ok or error codes, comma-separated",
+             "case 4: name is missing", "case 4: status is missing"]),
+    ("a question the table did not expect fails its case, answered No",
+     [{"name": "unexpected question", "args": ["/D={folder}"], "install": "2", "status": 3}],
+     [], 1, ["FAIL unexpected question (win64): a question that was not expected",
+             "0 passed, 1 failed"]),
+    ("a run past its time limit fails and leaves nothing running",
+     [{"name": "too slow", "args": ["/D={folder}"], "install": "259", "answers": ["no", "no"],
+       "status": 3}],
+     ["--timeout", "0.5"], 1, ["FAIL too slow (win64): still running after 0.5 s",
+                               "0 passed, 1 failed"]),
+]
+
+
+def run(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+def leftovers():
+    ps = run("ps", "-eo", "args").stdout.splitlines()
+    return [p for p in ps if "driver-setup-rehearsal" in p or "varnholt.exe" in p]
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="varnholt-kit-") as top:
+        return test(top)
+
+
+def test(top):
+    results = []
+
+    def check(what, ok, detail=""):
+        results.append(ok)
+        if not ok:
+            print(f"FAIL {what}" + (f": {detail}" if detail else ""), flush=True)
+        return ok
+
+    tree = os.path.join(top, "tree")
+    run("git", "clone", "-q", SOURCE, tree, check=True)
+    release = run(os.path.join(tree, "tools", "release.sh"), cwd=tree)
+    if not check("release made", release.returncode == 0, release.stdout + release.stderr):
+        return 1
+    with open(os.path.join(SOURCE, "VERSION")) as f:
+        version = f.readline().strip()
+    kit = os.path.join(top, "kit")
+    with zipfile.ZipFile(os.path.join(tree, "dist", f"varnholt-{version}-rehearsal.zip")) as z:
+        z.extractall(kit)
+    unpacked = sum(os.path.getsize(os.path.join(root, name))
+                   for root, _, names in os.walk(kit) for name in names)
+    zipped = os.path.getsize(os.path.join(tree, "dist", f"varnholt-{version}-rehearsal.zip"))
+    print(f"kit: {zipped} bytes zipped, {unpacked} bytes unpacked")
+    sums = run("sha256sum", "-c", "SHA256SUMS", cwd=kit)
+    check("the kit's sums verify", sums.returncode == 0, sums.stdout + sums.stderr)
+
+    build = run("makensis", "-WX", f"-DOUTDIR={top}", f"-DSTANDINS_x86={kit}/x86",
+                f"-DSTANDINS_x64={kit}/x64", os.path.join(SOURCE, "examples", "nsis",
+                                                           "driver-setup.nsi"))
+    if not check("the example's test build made", build.returncode == 0, build.stdout):
+        return 1
+    setup = os.path.join(top, "driver-setup-rehearsal.exe")
+
+    for what, table, options, status, texts in ROWS:
+        if not isinstance(table, str):
+            path = os.path.join(top, "table.json")
+            with open(path, "w") as f:
+                json.dump({"cases": table}, f)
+            table = path
+        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"), setup, table, *options)
+        output = result.stdout + result.stderr
+        check(f"{what}: status {status}", result.returncode == status, output)
+        for text in texts:
+            check(f"{what}: says {text!r}", text in output, output)
+        if status == 2:
+            check(f"{what}: nothing ran", "passed" not in output, output)
+        check(f"{what}: nothing left running", not leftovers(), leftovers())
+
+    failed = results.count(False)
+    print(f"kit: {len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
