@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds every preset and runs the whole test suite: the host
-# build (plain and with sanitizers) and both Windows images, checked as files and run under Wine.
+# build (plain and with sanitizers), both Windows images, checked as files and run under Wine,
+# and what is made of them: the example NSIS setup, the release and its rehearsal kit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-ensure_packages cmake make g++ libgtest-dev python3 python3-pefile \
+ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git procps \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-    wine wine32:i386 wine64 xvfb xdotool ||
+    wine wine32:i386 wine64 xvfb xdotool nsis \
+    zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl ||
     { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
 
 # Some kernels are built or booted without 32-bit emulation; Wine's x86 loader then runs
@@ -23,7 +25,7 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     fi
 fi
 
-for preset in host host-sanitize win-x86 win-x64; do
+for preset in host host-sanitize win-x86 win-x64 packaging; do
     echo "== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"

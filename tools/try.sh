@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-ensure_packages cmake make g++
+ensure_packages cmake make g++ libgtest-dev
 
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$(nproc)"

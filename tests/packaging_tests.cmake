@@ -1,0 +1,17 @@
+# Tests of what is made of the two images, run once the win-x86 and win-x64 presets are built:
+# the example NSIS setup rehearsed under Wine in both kinds of Windows, the release, and the
+# rehearsal kit from the release.
+set(images ${PROJECT_SOURCE_DIR}/build)
+set(setup ${PROJECT_SOURCE_DIR}/examples/nsis/driver-setup.nsi)
+
+add_test(NAME nsis-build COMMAND makensis -WX -DOUTDIR=${CMAKE_CURRENT_BINARY_DIR}
+  -DSTANDINS_x86=${images}/win-x86/standins -DSTANDINS_x64=${images}/win-x64/standins ${setup})
+add_test(NAME nsis-build-default COMMAND makensis -WX -DOUTDIR=${CMAKE_CURRENT_BINARY_DIR} ${setup})
+set_tests_properties(nsis-build PROPERTIES FIXTURES_SETUP nsis)
+add_test(NAME nsis COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehearse.py
+  ${CMAKE_CURRENT_BINARY_DIR}/driver-setup-rehearsal.exe ${PROJECT_SOURCE_DIR}/examples/nsis/cases.json)
+set_tests_properties(nsis PROPERTIES FIXTURES_REQUIRED nsis TIMEOUT 1800)
+
+add_test(NAME release COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/release_test.py)
+add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_test.py)
+set_tests_properties(release kit PROPERTIES TIMEOUT 1800)
