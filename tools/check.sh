@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git procps \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     wine wine32:i386 wine64 xvfb xdotool nsis \
-    zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl ||
+    zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata ||
     { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
 
 # Some kernels are built or booted without 32-bit emulation; Wine's x86 loader then runs

@@ -254,7 +254,8 @@ def run_case(session, setup, case, number, timeout):
                                           *map(fill, case["prepare"])], work, env, [], timeout)
             if got["status"] != 0 or got["problems"]:
                 return [f"preparing: status {got['status']}"] + got["problems"]
-            os.remove(log)
+            if os.path.exists(log):
+                os.remove(log)
         for key in ("install", "uninstall"):
             if key in case:
                 env[f"VARNHOLT_SIM_{key.upper()}"] = case[key]
