@@ -187,7 +187,14 @@ CASE_KEYS = {
     "present": list, "absent": list, "machines": dict, "calls": list,
 }
 KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object"}
-OUTCOME = re.compile(r"ok|[0-9]+|0[xX][0-9a-fA-F]+")
+
+
+def is_code(text):
+    """A code as the stand-ins take it: decimal or 0x-hex, 0 to 0xFFFFFFFF."""
+    hexadecimal = text[:2] in ("0x", "0X")
+    digits = text[2:] if hexadecimal else text
+    valid = re.fullmatch("[0-9a-fA-F]+" if hexadecimal else "[0-9]+", digits)
+    return bool(valid) and int(digits, 16 if hexadecimal else 10) <= 0xFFFFFFFF
 
 
 def table_errors(cases):
@@ -209,14 +216,14 @@ def table_errors(cases):
         for key in ("name", "args", "status"):
             if key not in case:
                 errors.append(f"{title}: {key} is missing")
-        if name in names:
+        if isinstance(name, str) and name in names:
             errors.append(f"{title}: a second case of that name")
-        names.add(name)
+        names.add(str(name))
         checks = [
             ("winearch", lambda v: v in ("win32", "win64"), "win32 or win64"),
-            ("install", lambda v: all(OUTCOME.fullmatch(i) for i in v.split(",")),
+            ("install", lambda v: all(i == "ok" or is_code(i) for i in v.split(",")),
              "ok or error codes, comma-separated"),
-            ("uninstall", lambda v: re.fullmatch(r"[0-9]+|0[xX][0-9a-fA-F]+", v), "an error code"),
+            ("uninstall", is_code, "an error code"),
             ("answers", lambda v: all(a in ("yes", "no") for a in v), "yes or no each"),
             ("missing", lambda v: all(d in ("newdev.dll", "DIFxAPI.dll") for d in v),
              "newdev.dll or DIFxAPI.dll each"),
@@ -247,8 +254,7 @@ def run_case(session, setup, case, number, timeout):
     problems = []
     with tempfile.TemporaryDirectory(prefix="varnholt-rehearse-") as work:
         log = os.path.join(work, "calls.log")
-        env = session.native_services(case.get("missing", ()))
-        env.update({"VARNHOLT_SIM_LOG": windows_path(log)})
+        env = dict(session.native_services(), VARNHOLT_SIM_LOG=windows_path(log))
         if "prepare" in case:
             got = run_answering(session, [session.loader(setup), setup,
                                           *map(fill, case["prepare"])], work, env, [], timeout)
@@ -256,6 +262,8 @@ def run_case(session, setup, case, number, timeout):
                 return [f"preparing: status {got['status']}"] + got["problems"]
             if os.path.exists(log):
                 os.remove(log)
+        env = dict(session.native_services(case.get("missing", ())),
+                   VARNHOLT_SIM_LOG=windows_path(log))
         for key in ("install", "uninstall"):
             if key in case:
                 env[f"VARNHOLT_SIM_{key.upper()}"] = case[key]
