@@ -51,9 +51,18 @@ def run(*command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 
-def leftovers():
-    ps = run("ps", "-eo", "args").stdout.splitlines()
-    return [p for p in ps if "driver-setup-rehearsal" in p or "varnholt.exe" in p]
+def leftovers(folder):
+    """The processes whose environment names folder: the runner's Wine prefixes lie in it."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if folder.encode() in f.read():
+                    with open(f"/proc/{pid}/cmdline", "rb") as f:
+                        found.append(f.read().replace(b"\0", b" ").decode(errors="replace"))
+        except OSError:
+            pass
+    return found
 
 
 def main():
@@ -93,6 +102,8 @@ def test(top):
     if not check("the example's test build made", build.returncode == 0, build.stdout):
         return 1
     setup = os.path.join(top, "driver-setup-rehearsal.exe")
+    prefixes = os.path.join(top, "prefixes")
+    os.mkdir(prefixes)
 
     for what, table, options, status, texts in ROWS:
         if not isinstance(table, str):
@@ -100,14 +111,15 @@ def test(top):
             with open(path, "w") as f:
                 json.dump({"cases": table}, f)
             table = path
-        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"), setup, table, *options)
+        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"), setup, table, *options,
+                     env=dict(os.environ, TMPDIR=prefixes))
         output = result.stdout + result.stderr
         check(f"{what}: status {status}", result.returncode == status, output)
         for text in texts:
             check(f"{what}: says {text!r}", text in output, output)
         if status == 2:
             check(f"{what}: nothing ran", "passed" not in output, output)
-        check(f"{what}: nothing left running", not leftovers(), leftovers())
+        check(f"{what}: nothing left running", not leftovers(prefixes), leftovers(prefixes))
 
     failed = results.count(False)
     print(f"kit: {len(results) - failed} passed, {failed} failed")
