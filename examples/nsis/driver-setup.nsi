@@ -8,6 +8,7 @@
 ;                                 such a build is driver-setup-rehearsal.exe, never shipped
 ; Exit codes: 0 installed; 3 the driver was not installed and the setup stopped (Varnholt's
 ; status 1); 4 Varnholt did not run (any other status, e.g. -1073741515 for a missing DLL).
+; The uninstaller exits 3 when the driver package was not removed, and removes the rest.
 Unicode true
 !include LogicLib.nsh
 !include x64.nsh
@@ -95,6 +96,7 @@ Section
 SectionEnd
 
 Section Uninstall
+  SetOutPath "$TEMP"
   nsExec::ExecToStack '"$INSTDIR\driver\varnholt.exe" -u "$INSTDIR\driver\demo.inf"'
   Pop $0
   Pop $1
@@ -103,7 +105,6 @@ Section Uninstall
     DetailPrint "The driver package was not removed ($0)."
     SetErrorLevel ${STOPPED}
   ${EndIf}
-  SetOutPath "$TEMP"
   RMDir /r "$INSTDIR\driver"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"
