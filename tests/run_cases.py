@@ -133,7 +133,8 @@ class Wine:
                                 stdout)
         got.update(calls=read_log(os.path.join(folder, "calls.log")), boxes=got.pop("questions"))
         if "stderr_like" in case:
-            got["stderr_like"] = bool(re.fullmatch(case["stderr_like"], got.pop("stderr").rstrip("\n")))
+            stderr = got.pop("stderr").rstrip("\n")
+            got["stderr_like"] = bool(re.fullmatch(case["stderr_like"], stderr))
         if got["problems"]:
             got["error"] = "; ".join(got.pop("problems"))
         return got

@@ -14,9 +14,9 @@ namespace {
 
 DWORD lastError;
 
-// Malformed settings are refused before the program has printed anything.
-struct SettingsCheck {
-    SettingsCheck() {
+// Runs before the program's own code: malformed settings are refused before anything is printed.
+struct Startup {
+    Startup() {
         // As on Windows, a write to a pipe whose reader has gone fails instead of ending the
         // process, so the exit status stays the operation's.
         signal(SIGPIPE, SIG_IGN);
@@ -31,7 +31,7 @@ struct SettingsCheck {
             exit(2);
         }
     }
-} settingsCheck;
+} startup;
 
 // Beyond the listed answers the question goes to the controlling terminal; without one it
 // fails, as a message box that cannot be shown does.
