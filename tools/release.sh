@@ -74,22 +74,20 @@ pack() {
     find "$folder" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
     find "$folder" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     rm -f "$zip"
-    (cd "$folder" && find . -type f | LC_ALL=C sort | sed 's|^\./||' | TZ=UTC zip -q -X -D "$zip" -@)
+    (cd "$folder" && find . -type f | LC_ALL=C sort | sed 's|^\./||' |
+        TZ=UTC zip -q -X -D "$zip" -@)
     strip-nondeterminism -t zip -T "$SOURCE_DATE_EPOCH" "$zip" >/dev/null
 }
 
 windows=$work/windows
 mkdir -p "$windows/x86" "$windows/x64"
+when=(-time "$SOURCE_DATE_EPOCH")
+[ -z "$timestamp" ] || when=(-ts "$timestamp")
 for arch in x86 x64; do
     image=$windows/$arch/varnholt.exe
     if [ ${#signing[@]} -eq 0 ]; then
         cp "$work/src/build/win-$arch/varnholt.exe" "$image"
         continue
-    fi
-    if [ -n "$timestamp" ]; then
-        when=(-ts "$timestamp")
-    else
-        when=(-time "$SOURCE_DATE_EPOCH")
     fi
     osslsigncode sign "${signing[@]}" "${when[@]}" -in "$work/src/build/win-$arch/varnholt.exe" \
         -out "$image" >"$work/sign.log" 2>&1 || {
@@ -103,8 +101,7 @@ cp "$work/src/README.md" "$windows/"
 kit=$work/rehearsal
 mkdir -p "$kit/x86" "$kit/x64"
 for arch in x86 x64; do
-    cp "$work/src/build/win-$arch/standins/newdev.dll" "$work/src/build/win-$arch/standins/DIFxAPI.dll" \
-        "$kit/$arch/"
+    cp "$work/src/build/win-$arch/standins/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
 cp "$work/src/tools/rehearse.py" "$work/src/docs/rehearsal.md" "$kit/"
 (cd "$kit" && sha256sum x86/*.dll x64/*.dll rehearse.py rehearsal.md >SHA256SUMS)
