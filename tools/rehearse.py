@@ -83,10 +83,13 @@ class WineSession:
         os.mkdir(self.env["WINEPREFIX"])
         self.quiet(loader, "wineboot", "-i", timeout=600)
         self.quiet(WINESERVER, "-w")
+        # The display listens only on its socket in /tmp: Xvfb picks a number that is free in
+        # this /tmp, and an abstract socket of that number would be shared with other roots.
         read, write = os.pipe()
         self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0",
-                                      "1024x768x24", "-nolisten", "tcp"], pass_fds=(write,),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                      "1024x768x24", "-nolisten", "tcp", "-nolisten", "local"],
+                                     pass_fds=(write,), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
         os.close(write)
         with os.fdopen(read) as f:
             self.env["DISPLAY"] = ":" + f.readline().strip()
