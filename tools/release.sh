@@ -60,6 +60,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "release $version of $commit"
+# A zip of this version left from an earlier run is not taken for this run's if it fails.
+rm -f "dist/varnholt-$version-windows.zip" "dist/varnholt-$version-rehearsal.zip"
 mkdir "$work/src"
 git archive HEAD | tar -x -C "$work/src"
 for arch in x86 x64; do
