@@ -7,8 +7,8 @@ its test build bundles beside varnholt.exe.
 Each case of the table runs the setup (or, with "run", another program it installed) in a Wine
 prefix without a display of its own, on an Xvfb display, with the stand-ins' outcomes set and
 Varnholt's questions answered in order. Prints one line per failed case and a closing
-'N passed, N failed' line; exits 0 when all passed, 1 when any failed, 2 when the table has an
-error (found before anything runs) or Wine cannot run here."""
+'N passed, N failed' line; exits 0 when all passed, 1 when any failed or Wine cannot run here,
+2 when the table has an error (found before anything runs)."""
 import argparse
 import json
 import os
@@ -64,7 +64,8 @@ class WineSession:
                    if not t or not os.access(t, os.X_OK)]
         if missing or subprocess.run([loader, "--version"], capture_output=True).returncode:
             shutil.rmtree(self.folder)
-            raise SystemExit(f"Wine cannot run here ({loader}); tools/check.sh installs it")
+            raise SystemExit(f"Wine cannot run here ({loader}): it needs wine, wine32:i386, "
+                             "wine64, xvfb and xdotool")
         try:
             self.start(loader)
         except BaseException:
