@@ -6,14 +6,11 @@ past its time limit. Needs the win-x86 and win-x64 presets built. Prints one lin
 check and 'N passed, N failed'."""
 import json
 import os
-import shutil
-import subprocess
 import sys
 import tempfile
-import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(HERE)
+from release_test import SOURCE, ZIP, check, closing, release, run, unpack, version
+
 TABLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
 
 # Each row: what it shows, the table (the example's, or cases of its own), the runner's options,
@@ -47,10 +44,6 @@ ROWS = [
 ]
 
 
-def run(*command, **kwargs):
-    return subprocess.run(command, capture_output=True, text=True, **kwargs)
-
-
 def leftovers(folder):
     """The processes whose environment names folder: the runner's Wine prefixes lie in it."""
     found = []
@@ -71,27 +64,14 @@ def main():
 
 
 def test(top):
-    results = []
-
-    def check(what, ok, detail=""):
-        results.append(ok)
-        if not ok:
-            print(f"FAIL {what}" + (f": {detail}" if detail else ""), flush=True)
-        return ok
-
-    tree = os.path.join(top, "tree")
-    run("git", "clone", "-q", SOURCE, tree, check=True)
-    release = run(os.path.join(tree, "tools", "release.sh"), cwd=tree)
-    if not check("release made", release.returncode == 0, release.stdout + release.stderr):
+    status, output, tree = release(top)
+    if not check("release made", status == 0, output):
         return 1
-    with open(os.path.join(SOURCE, "VERSION")) as f:
-        version = f.readline().strip()
     kit = os.path.join(top, "kit")
-    with zipfile.ZipFile(os.path.join(tree, "dist", f"varnholt-{version}-rehearsal.zip")) as z:
-        z.extractall(kit)
+    unpack(tree, "rehearsal", kit)
     unpacked = sum(os.path.getsize(os.path.join(root, name))
                    for root, _, names in os.walk(kit) for name in names)
-    zipped = os.path.getsize(os.path.join(tree, "dist", f"varnholt-{version}-rehearsal.zip"))
+    zipped = os.path.getsize(os.path.join(tree, ZIP.format(version(), "rehearsal")))
     print(f"kit: {zipped} bytes zipped, {unpacked} bytes unpacked")
     sums = run("sha256sum", "-c", "SHA256SUMS", cwd=kit)
     check("the kit's sums verify", sums.returncode == 0, sums.stdout + sums.stderr)
@@ -121,9 +101,7 @@ def test(top):
             check(f"{what}: nothing ran", "passed" not in output, output)
         check(f"{what}: nothing left running", not leftovers(prefixes), leftovers(prefixes))
 
-    failed = results.count(False)
-    print(f"kit: {len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return closing("kit")
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ def check(what, ok, detail=""):
     results.append(ok)
     if not ok:
         print(f"FAIL {what}" + (f": {detail}" if detail else ""), flush=True)
+    return ok
 
 
 def run(*command, **kwargs):
@@ -198,6 +199,19 @@ def wine_cases(folder, kit, label):
         check(f"{label}: {arch} image under Wine", result.returncode == 0, result.stdout)
 
 
+def without_signature(image, unsigned, label):
+    stripped = image + ".stripped"
+    run("osslsigncode", "remove-signature", "-in", image, "-out", stripped, check=True)
+    check(f"{label} without its signature is the unsigned image",
+          digest(stripped) == digest(unsigned))
+
+
+def closing(name):
+    failed = results.count(False)
+    print(f"{name}: {len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
 def refused(label, status, output, tree, expected):
     check(f"refusal, {label}: a non-zero status", status != 0, output)
     check(f"refusal, {label}: says why", expected in output, output)
@@ -272,11 +286,8 @@ def test(top):
             check(f"{label}: {arch} verifies against its CA", verify(image, f"{pki}/ca.pem"))
             check(f"{label}: {arch} fails against another CA",
                   not verify(image, f"{pki}/other-ca.pem"))
-            stripped = os.path.join(folder, f"{arch}-stripped.exe")
-            run("osslsigncode", "remove-signature", "-in", image, "-out", stripped, check=True)
-            check(f"{label}: {arch} without its signature is the unsigned image",
-                  digest(stripped) == digest(os.path.join(folders["unpacked"], arch,
-                                                          "varnholt.exe")))
+            without_signature(image, os.path.join(folders["unpacked"], arch, "varnholt.exe"),
+                              f"{label}: {arch}")
         images_check(folder, True, label)
     signed_folder = os.path.join(folders["signed"], "pem-a")
     size = {arch: (os.path.getsize(os.path.join(signed_folder, arch, "varnholt.exe")) -
@@ -298,11 +309,8 @@ def test(top):
         for arch in ("x86", "x64"):
             image = os.path.join(folder, arch, "varnholt.exe")
             check(f"timestamped {arch} verifies", verify(image, f"{pki}/ca.pem", f"{pki}/ca.pem"))
-            stripped = image + ".stripped"
-            run("osslsigncode", "remove-signature", "-in", image, "-out", stripped, check=True)
-            check(f"timestamped {arch} without its signature is the unsigned image",
-                  digest(stripped) == digest(os.path.join(folders["unpacked"], arch,
-                                                          "varnholt.exe")))
+            without_signature(image, os.path.join(folders["unpacked"], arch, "varnholt.exe"),
+                              f"timestamped {arch}")
 
     # Refusals: each with a clear message, a non-zero status and no zip.
     tree = clone(folders["dirty"])
@@ -323,9 +331,7 @@ def test(top):
         VARNHOLT_SIGN_KEY=uri.format("stranger"), VARNHOLT_SIGN_PKCS11_MODULE=SOFTHSM)
     refused("a token key that does not match", status, output, tree, "signing the x86 image failed")
 
-    failed = results.count(False)
-    print(f"release: {len(results) - failed} passed, {failed} failed")
-    return 1 if failed else 0
+    return closing("release")
 
 
 if __name__ == "__main__":

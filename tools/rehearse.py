@@ -258,16 +258,19 @@ def run_case(session, setup, case, number, timeout):
     problems = []
     with tempfile.TemporaryDirectory(prefix="varnholt-rehearse-") as work:
         log = os.path.join(work, "calls.log")
-        env = dict(session.native_services(), VARNHOLT_SIM_LOG=windows_path(log))
+
+        def services(missing=()):
+            return dict(session.native_services(missing), VARNHOLT_SIM_LOG=windows_path(log))
+
         if "prepare" in case:
             got = run_answering(session, [session.loader(setup), setup,
-                                          *map(fill, case["prepare"])], work, env, [], timeout)
+                                          *map(fill, case["prepare"])], work, services(), [],
+                                timeout)
             if got["status"] != 0 or got["problems"]:
                 return [f"preparing: status {got['status']}"] + got["problems"]
             if os.path.exists(log):
                 os.remove(log)
-        env = dict(session.native_services(case.get("missing", ())),
-                   VARNHOLT_SIM_LOG=windows_path(log))
+        env = services(case.get("missing", ()))
         for key in ("install", "uninstall"):
             if key in case:
                 env[f"VARNHOLT_SIM_{key.upper()}"] = case[key]
