@@ -9,6 +9,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(VARNHOLT_ARCH x86)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--image-base,0x00400000 -Wl,--disable-large-address-aware)
   set(VARNHOLT_KILL_AT -k)
+  # The link map names symbols as C does; the linker's options take them decorated.
+  set(VARNHOLT_LOAD_CONFIG __load_config_used)
   # The x86 image unwinds nothing: no exceptions, and Windows walks x86 stacks without tables.
   target_compile_options(varnholt_logic PRIVATE -fno-asynchronous-unwind-tables)
   set(VARNHOLT_EXPORT_FLAGS -Wl,--kill-at)
@@ -16,6 +18,7 @@ else()
   set(VARNHOLT_TARGET x64)
   set(VARNHOLT_ARCH amd64)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--high-entropy-va)
+  set(VARNHOLT_LOAD_CONFIG _load_config_used)
 endif()
 
 # printf is the runtime's own (msvcrt), not MinGW's C99 one that g++ selects by default: it is
@@ -51,7 +54,8 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/VERSION ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
   ${PROJECT_SOURCE_DIR}/platform/newdev.def ${PROJECT_SOURCE_DIR}/platform/difxapi.def)
 
-add_executable(varnholt ${PROJECT_BINARY_DIR}/varnholt.rc)
+add_executable(varnholt ${PROJECT_BINARY_DIR}/varnholt.rc
+  ${PROJECT_SOURCE_DIR}/resources/load_config.cpp)
 set_source_files_properties(${PROJECT_BINARY_DIR}/varnholt.rc PROPERTIES
   OBJECT_DEPENDS ${PROJECT_BINARY_DIR}/varnholt.manifest)
 set_target_properties(varnholt PROPERTIES LINKER_LANGUAGE CXX)
@@ -59,8 +63,16 @@ add_dependencies(varnholt varnholt_import_libs)
 target_link_libraries(varnholt PRIVATE varnholt_logic ${VARNHOLT_IMPORT_LIBS} user32 kernel32)
 target_link_options(varnholt PRIVATE
   -municode -static -s -Wl,--gc-sections
+  -Wl,--require-defined=${VARNHOLT_LOAD_CONFIG} -Wl,-Map=${PROJECT_BINARY_DIR}/varnholt.map
   -Wl,--no-insert-timestamp
   -Wl,--major-os-version,6 -Wl,--minor-os-version,0
   -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
   -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware
   ${VARNHOLT_IMAGE_FLAGS})
+
+# GNU ld before binutils 2.45 does not fill the load-configuration directory from the symbol, so
+# the build does, from the link map, before the image is signed.
+add_custom_command(TARGET varnholt POST_BUILD
+  COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/cmake/fill_load_config.py
+    $<TARGET_FILE:varnholt> ${PROJECT_BINARY_DIR}/varnholt.map _load_config_used
+  VERBATIM)

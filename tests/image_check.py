@@ -1,19 +1,25 @@
 #!/usr/bin/env python3
 """Reads a built Windows image with pefile and checks the properties a setup program relies on:
 machine, subsystem and versions, base and relocations, security flags, stripped symbols, exactly
-the load-time imports, the manifest as the only resource, byte for byte, and the size. With
---signed the image must carry a certificate table (an Authenticode signature), else none.
+the load-time imports, the manifest as the only resource, byte for byte, the load configuration
+(read again by llvm-readobj) and the size. With --signed the image must carry a certificate table
+(an Authenticode signature), else none.
 
     image_check.py IMAGE x86|x64 [--signed]"""
+import os
+import re
+import subprocess
 import sys
 
 import pefile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 MANIFEST = (
     b'\xef\xbb\xbf<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\r\n'
     b'<assembly manifestVersion="1.0" xmlns="urn:schemas-microsoft-com:asm.v1"'
     b' xmlns:asmv3="urn:schemas-microsoft-com:asm.v3">'
-    b'<assemblyIdentity type="win32" name="Kestrune.Install.Varnholt" version="1.0.0.0"'
+    b'<assemblyIdentity type="win32" name="Kestrune.Install.Varnholt" version="%s"'
     b' processorArchitecture="%s"></assemblyIdentity>'
     b'<description> Varnholt </description>'
     b'<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
@@ -29,9 +35,11 @@ MANIFEST = (
 
 ARCHES = {
     "x86": {"machine": 0x014C, "magic": 0x10B, "base": 0x00400000, "manifest": b"x86",
-            "large_address_aware": False, "high_entropy": False, "max_size": 19 * 1024},
+            "large_address_aware": False, "high_entropy": False, "max_size": 18944,
+            "load_config": 0xBC, "flags_at": 0x36, "align": 4},
     "x64": {"machine": 0x8664, "magic": 0x20B, "base": 0x140000000, "manifest": b"amd64",
-            "large_address_aware": True, "high_entropy": True, "max_size": 19 * 1024},
+            "large_address_aware": True, "high_entropy": True, "max_size": 18944,
+            "load_config": 0x138, "flags_at": 0x4E, "align": 8},
 }
 
 IMPORTS = {
@@ -43,7 +51,10 @@ DLLS = {"kernel32.dll", "user32.dll", "newdev.dll", "difxapi.dll", "msvcrt.dll"}
 
 RELOCS_STRIPPED, LARGE_ADDRESS_AWARE = 0x0001, 0x0020
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x0020, 0x0040, 0x0100, 0x8000
-DIR_SECURITY, DIR_BASERELOC, DIR_DEBUG = 4, 5, 6
+DIR_SECURITY, DIR_BASERELOC, DIR_DEBUG, DIR_LOAD_CONFIG = 4, 5, 6, 10
+SCN_MEM_WRITE = 0x80000000
+# DependentLoadFlags: load-time imports from System32 only (LOAD_LIBRARY_SEARCH_SYSTEM32).
+SYSTEM32_ONLY = 0x800
 
 
 def resources(pe):
@@ -57,6 +68,49 @@ def resources(pe):
                 found.append((rtype.id, rid.id, lang.id,
                               pe.get_data(data.OffsetToData, data.Size)))
     return found
+
+
+def version():
+    with open(os.path.join(os.path.dirname(HERE), "VERSION")) as f:
+        return f.readline().strip().encode()
+
+
+def load_config(pe, want):
+    """The load configuration as pefile reads it (it names DependentLoadFlags Reserved1)."""
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIR_LOAD_CONFIG]
+    section = pe.get_section_by_rva(entry.VirtualAddress) if entry.Size else None
+    yield "load configuration directory Size", entry.Size, want["load_config"]
+    yield "load configuration in a read-only section", \
+        bool(section) and not section.Characteristics & SCN_MEM_WRITE, True
+    yield "load configuration aligned", entry.VirtualAddress % want["align"], 0
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    names = [n for n in config.struct.dump_dict() if n != "Structure"] if config else []
+    fields = {name: getattr(config.struct, name) for name in names}
+    yield "load configuration's own Size", fields.get("Size"), entry.Size
+    yield "DependentLoadFlags", fields.get("Reserved1"), SYSTEM32_ONLY
+    others = {name: value for name, value in fields.items()
+              if name not in ("Size", "Reserved1") and value}
+    yield "every other load configuration field zero (pefile)", others, {}
+    # pefile's layout ends before the newest fields: the bytes after the flag must all be zero.
+    data = pe.get_data(entry.VirtualAddress, entry.Size) if config else b""
+    yield "load configuration bytes after the flag zero", \
+        data[want["flags_at"] + 2:].count(0), entry.Size - want["flags_at"] - 2
+
+
+def llvm_load_config(path, want):
+    """The load configuration as llvm-readobj reads it, independently of pefile."""
+    output = subprocess.run(["llvm-readobj", "--coff-load-config", path], capture_output=True,
+                            text=True).stdout
+    block = re.search(r"^LoadConfig \[\n(.*?)^\]", output, re.MULTILINE | re.DOTALL)
+    fields = dict(re.findall(r"^\s+(\w+): (.*)$", block[1], re.MULTILINE)) if block else {}
+    yield "llvm-readobj: Size", fields.get("Size"), f"0x{want['load_config']:X}"
+    yield "llvm-readobj: DependentLoadFlags", fields.get("DependentLoadFlags"), "0x800"
+    yield "llvm-readobj: SafeSEH table and count", \
+        (fields.get("SEHandlerTable"), fields.get("SEHandlerCount")), ("0x0", "0")
+    zero = ("0", "0x0", "1970-01-01 00:00:00 (0x0)")
+    others = {k: v for k, v in fields.items()
+              if k not in ("Size", "DependentLoadFlags") and v not in zero}
+    yield "llvm-readobj: every other field zero", others, {}
 
 
 def checks(path, arch, signed):
@@ -94,11 +148,14 @@ def checks(path, arch, signed):
                                           b"__mingw_pformat" in raw), (True, False)
     yield "nothing delay-loaded", hasattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT"), False
     yield "only the manifest as a resource", [r[:3] for r in resources(pe)], [(24, 1, 1033)]
-    yield "manifest bytes", [r[3] for r in resources(pe)], [MANIFEST % want["manifest"]]
+    yield "manifest bytes", [r[3] for r in resources(pe)], \
+        [MANIFEST % (version(), want["manifest"])]
+    yield from load_config(pe, want)
+    yield from llvm_load_config(path, want)
     # A signature is appended as the certificate table, which the size leaves out.
     table = oh.DATA_DIRECTORY[DIR_SECURITY]
     yield "certificate table", table.Size > 0, signed
-    yield f"smaller than {want['max_size']} bytes", len(raw) - table.Size < want["max_size"], True
+    yield f"at most {want['max_size']} bytes", len(raw) - table.Size <= want["max_size"], True
 
 
 def main(path, arch, signed=""):

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
-ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git \
+ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git llvm \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     wine wine32:i386 wine64 xvfb xdotool nsis \
     zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata ||

@@ -23,7 +23,7 @@ git diff --quiet HEAD -- ||
     refuse "tracked files have uncommitted changes (commit or stash them first)"
 
 . tools/deps.sh
-ensure_packages git cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
+ensure_packages git cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
     strip-nondeterminism osslsigncode openssl libengine-pkcs11-openssl
 
 cert=${VARNHOLT_SIGN_CERT:-} key=${VARNHOLT_SIGN_KEY:-}

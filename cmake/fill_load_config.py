@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""Points a linked PE image's load-configuration directory at the structure the link placed at a
+symbol, as the link map gives it: GNU ld before binutils 2.45 leaves the directory empty.
+
+    fill_load_config.py IMAGE LINK-MAP SYMBOL
+
+Fails, changing nothing, when the map has no such symbol, or the structure is misaligned, outside
+a read-only data section, or gives a Size that is not its layout's or does not fit its section."""
+import re
+import struct
+import sys
+
+LOAD_CONFIG = 10
+# Machine: optional header magic, where the image base and the directories are in that header,
+# pointer size, and the Size of the layout the program defines.
+MACHINES = {
+    0x014C: {"magic": 0x10B, "base": (28, "<I"), "directories": 96, "align": 4, "size": 0xBC},
+    0x8664: {"magic": 0x20B, "base": (24, "<Q"), "directories": 112, "align": 8, "size": 0x138},
+}
+SCN_INITIALIZED_DATA, SCN_MEM_WRITE = 0x00000040, 0x80000000
+
+
+def fill(image, map_file, symbol):
+    def fail(why):
+        raise SystemExit(f"fill_load_config: {image}: {why}")
+
+    with open(image, "rb") as f:
+        raw = bytearray(f.read())
+    pe = struct.unpack_from("<I", raw, 0x3C)[0]
+    machine, sections = struct.unpack_from("<HH", raw, pe + 4)
+    optional_size = struct.unpack_from("<H", raw, pe + 20)[0]
+    optional = pe + 24
+    kind = MACHINES.get(machine)
+    if raw[pe:pe + 4] != b"PE\0\0" or not kind:
+        fail("not an x86 or x64 PE image")
+    if struct.unpack_from("<H", raw, optional)[0] != kind["magic"]:
+        fail("an optional header of the wrong kind")
+    directories = optional + kind["directories"]
+    if struct.unpack_from("<I", raw, directories - 4)[0] <= LOAD_CONFIG:
+        fail("no load-configuration directory entry")
+    offset, form = kind["base"]
+    base = struct.unpack_from(form, raw, optional + offset)[0]
+
+    with open(map_file) as f:
+        found = re.findall(rf"^\s+0x([0-9a-f]+)\s+{re.escape(symbol)}$", f.read(), re.MULTILINE)
+    if len(found) != 1:
+        fail(f"the link map names {symbol} {len(found)} times, not once")
+    rva = int(found[0], 16) - base
+    headers = [struct.unpack_from("<8xIIII12xI", raw, optional + optional_size + 40 * i)
+               for i in range(sections)]
+    within = [h for h in headers if h[1] <= rva < h[1] + h[0]]
+    if not within:
+        fail(f"{symbol} at {rva:#x} is in no section")
+    size_in_memory, section_rva, raw_size, raw_offset, flags = within[0]
+    if flags & SCN_MEM_WRITE or not flags & SCN_INITIALIZED_DATA:
+        fail(f"{symbol} is not in a read-only data section")
+    if rva % kind["align"]:
+        fail(f"{symbol} at {rva:#x} is not aligned to {kind['align']} bytes")
+    inside = rva - section_rva
+    size = struct.unpack_from("<I", raw, raw_offset + inside)[0]
+    if size != kind["size"] or inside + size > min(size_in_memory, raw_size):
+        fail(f"{symbol} gives Size {size:#x}; its layout's is {kind['size']:#x}, within its section")
+
+    entry = directories + 8 * LOAD_CONFIG
+    present = struct.unpack_from("<II", raw, entry)
+    if present not in ((0, 0), (rva, size)):
+        fail(f"the directory points elsewhere already: {present[0]:#x}, {present[1]:#x}")
+    struct.pack_into("<II", raw, entry, rva, size)
+    with open(image, "r+b") as f:
+        f.write(raw)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        raise SystemExit(__doc__)
+    fill(*sys.argv[1:])
