@@ -14,7 +14,7 @@ from contextlib import contextmanager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-from rehearse import WineSession, read_log, run_answering  # noqa: E402
+from rehearse import WineSession, did_not_start, read_log, run_answering  # noqa: E402
 
 FORCE_QUESTION = ("Driver installation failed because a different driver is already installed.\n"
                   "Select Yes to force installation of the drivers on CD.")
@@ -132,9 +132,13 @@ class Wine:
             got = run_answering(self.session, command, folder, env, answers, self.timeout,
                                 stdout)
         got.update(calls=read_log(os.path.join(folder, "calls.log")), boxes=got.pop("questions"))
+        errors = got.pop("wine_errors")
         if "stderr_like" in case:
-            stderr = got.pop("stderr").rstrip("\n")
-            got["stderr_like"] = bool(re.fullmatch(case["stderr_like"], stderr))
+            stderr = "".join(line + "\n" for line in errors) + got.pop("stderr")
+            got["stderr_like"] = bool(re.fullmatch(case["stderr_like"], stderr.rstrip("\n")))
+        elif got["status"] != case["status"]:
+            got["problems"] += did_not_start(dict(got, wine_errors=errors)) or \
+                [f"Wine said: {' | '.join(errors)}"] * bool(errors)
         if got["problems"]:
             got["error"] = "; ".join(got.pop("problems"))
         return got

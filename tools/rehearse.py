@@ -14,6 +14,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -23,6 +24,14 @@ WINE32, WINE64 = "/usr/lib/wine/wine", "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 QUESTION_WINDOW = "^Error$"
 TRACE = re.compile(r'^[0-9a-f]+:trace:msgbox:MSGBOX_OnInit L"(.*)"$')
+# Wine's own complaints: its err channel, and the loader's lines when a program cannot start.
+WINE_ERROR = re.compile(r"^([0-9a-f]+:err:|wine: )")
+# Every process a case starts, Windows children included, carries this in its environment.
+CASE_MARK = "VARNHOLT_REHEARSAL_CASE"
+# The most a case may take beyond its own limit: ending it, and waiting for what it left.
+GRACE = 20
+# How long a question may stay open after its key, and how often the key is pressed at most.
+CLOSE_WAIT, PRESSES = 2.0, 3
 
 
 def machine(path):
@@ -39,12 +48,15 @@ def windows_path(path):
 
 
 class WineSession:
-    """One Wine prefix and one Xvfb display for a whole run, both removed afterwards."""
+    """One Wine prefix and one Xvfb display for a whole run, both removed afterwards. Wine's own
+    services and desktop are started by the session itself, so that every other process of the
+    prefix belongs to a case."""
 
     def __init__(self, winearch="win64"):
         self.winearch = winearch
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-")
         self.xvfb = None
+        self.cases = 0
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
             "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
@@ -79,11 +91,14 @@ class WineSession:
                        stderr=subprocess.DEVNULL, timeout=timeout, check=True)
 
     def start(self, loader):
-        # The prefix is made without a display, so that no first-run dialog waits on it; its
-        # server then ends, and a lasting one starts with the display, for the message boxes.
+        # The prefix is made without a display, so that no first-run dialog waits on it.
         os.mkdir(self.env["WINEPREFIX"])
         self.quiet(loader, "wineboot", "-i", timeout=600)
-        self.quiet(WINESERVER, "-w")
+        self.quiet(WINESERVER, "-w", timeout=120)
+        # Windows that no window manager manages: with none running, Wine waits 2 s for one
+        # at every window it hides, and a question takes keys once it has the input focus.
+        with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
+            f.write('\n[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n')
         # The display listens only on its socket in /tmp: Xvfb picks a number that is free in
         # this /tmp, and an abstract socket of that number would be shared with other roots.
         read, write = os.pipe()
@@ -94,13 +109,49 @@ class WineSession:
         os.close(write)
         with os.fdopen(read) as f:
             self.env["DISPLAY"] = ":" + f.readline().strip()
+        self.serve(loader)
+
+    def serve(self, loader=None):
+        """A lasting server with the display, and Wine's services and desktop started by the
+        session, not by a case."""
         self.quiet(WINESERVER, "-p")
+        self.quiet(loader or (WINE64 if self.winearch == "win64" else WINE32), "reg", "query",
+                   "HKCU\\Software\\Wine\\X11 Driver", timeout=300)
+
+    def processes(self, case=None):
+        """{pid: command line} of the prefix's processes, but the server's: only those of one
+        case when given."""
+        prefix = f"WINEPREFIX={self.env['WINEPREFIX']}".encode()
+        mark = f"{CASE_MARK}={case}".encode()
+        found = {}
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    environ = f.read().split(b"\0")
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
+            except OSError:
+                continue
+            if prefix in environ and (case is None or mark in environ) and \
+                    "wineserver" not in command:
+                found[int(pid)] = command
+        return found
 
     def end_everything(self):
-        """Ends every process of the prefix: Wine starts a program's Windows children in
-        sessions of their own, out of reach of a signal to the parent's process group."""
+        """Ends every process of the prefix, the server too, within a bound: Wine starts a
+        program's Windows children in sessions of their own, out of reach of a signal to the
+        parent's process group."""
         subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
+        try:
+            subprocess.run([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def questions(self):
+        """The question windows shown on the display."""
+        return xdotool(self, "search", "--onlyvisible", "--name", QUESTION_WINDOW)
 
     def drive_c(self, path):
         """The Linux path of a C: path inside the prefix."""
@@ -129,59 +180,177 @@ class WineSession:
         self.end_everything()
         if self.xvfb:
             self.xvfb.terminate()
-            self.xvfb.wait(timeout=30)
+            try:
+                self.xvfb.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait(timeout=30)
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def xdotool(session, *args):
-    result = subprocess.run(["xdotool", *args], env=session.env, capture_output=True, text=True,
-                            timeout=30)
-    return result.stdout.split()
+    """xdotool's words, or none when it fails or does not answer within its bound."""
+    try:
+        result = subprocess.run(["xdotool", *args], env=session.env, capture_output=True,
+                                text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return []
+    return result.stdout.split() if result.returncode == 0 else []
 
 
 def unescape_trace(text):
     return re.sub(r'\\(.)', lambda m: {"n": "\n", "t": "\t"}.get(m[1], m[1]), text)
 
 
+def traced(path):
+    """The question texts traced so far in a stderr file. It is read through a descriptor of its
+    own: the one the program writes through shares its offset with the runner's."""
+    with open(path, "rb") as f:
+        lines = f.read().decode("utf-8", "replace").splitlines()
+    return [unescape_trace(m[1]) for m in map(TRACE.match, lines) if m]
+
+
+class Questions:
+    """Answers the questions of one case in order, each once its window is shown and its trace
+    written, so that no window but the case's own question is taken for it; confirms that the
+    window closed, and presses again, a bounded number of times, when it did not."""
+
+    def __init__(self, session, answers, stderr):
+        self.session, self.answers, self.stderr = session, answers, stderr
+        self.before = set(session.questions())
+        self.answered, self.problems = [], []
+        self.open = None  # the window last answered, its key, presses, and when last pressed
+
+    def press(self, window, key):
+        # The key goes to the input focus, given to the question's own window just before it;
+        # xdotool presses nothing once that window is gone.
+        xdotool(self.session, "windowfocus", window, "key", key)
+
+    def poll(self):
+        """One look at the display; False once a question would not close."""
+        shown = [w for w in self.session.questions() if w not in self.before]
+        if self.open:
+            window, key, presses, when = self.open
+            if window not in shown:
+                self.open = None
+            elif time.monotonic() - when > CLOSE_WAIT:
+                if presses == PRESSES:
+                    self.problems.append(f"question {len(self.answered)} stayed open after "
+                                         f"{PRESSES} presses of {key!r}")
+                    return False
+                self.press(window, key)
+                self.open = (window, key, presses + 1, time.monotonic())
+            return True
+        new = [w for w in shown if w not in self.answered]
+        if new and len(traced(self.stderr)) > len(self.answered):
+            index = len(self.answered)
+            expected = index < len(self.answers)
+            if not expected:
+                self.problems.append("a question that was not expected")
+            key = "y" if expected and self.answers[index] == "yes" else "n"
+            self.press(new[0], key)
+            self.answered.append(new[0])
+            self.open = (new[0], key, 1, time.monotonic())
+        return True
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+def end_case(session, process, case):
+    """Ends what is left of a case: its process group, then every process that carries its mark,
+    then, if any would not die, the prefix's server and all. Returns what would not die."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    for pid in session.processes(case):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    if not wait_for(lambda: not session.processes(case), 5):
+        session.end_everything()
+        session.serve()
+        wait_for(lambda: not session.processes(case), 5)
+    try:
+        process.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        pass
+    survivors = list(session.processes(case).values())
+    if process.returncode is None:
+        survivors.append(" ".join(map(str, process.args)))
+    return survivors
+
+
 def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     """Runs a Windows program and answers Varnholt's questions in order: "yes" or "no". A
-    question beyond the answers is answered No and reported. Past `timeout` seconds every
-    process of the prefix is ended. Returns the exit status, stdout and stderr (less the
-    question traces), the texts of the questions shown, and the problems met."""
-    env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",+msgbox")
-    captured = {n: open(os.path.join(folder, n), "w+b") for n in ("stdout", "stderr")}
-    streams = dict(captured, **({} if stdout is None else {"stdout": stdout}))
-    process = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                               start_new_session=True, **streams)
-    answered, problems = [], []
-    deadline = time.monotonic() + timeout
-    while process.poll() is None:
-        if time.monotonic() > deadline:
-            problems.append(f"still running after {timeout:g} s")
-            session.end_everything()
-            session.quiet(WINESERVER, "-p")
-            break
-        boxes = [w for w in xdotool(session, "search", "--name", QUESTION_WINDOW)
-                 if w not in answered]
-        if boxes:
-            expected = len(answered) < len(answers)
-            if not expected:
-                problems.append("a question that was not expected")
-            key = "y" if expected and answers[len(answered)] == "yes" else "n"
-            xdotool(session, "key", "--window", boxes[0], key)
-            answered.append(boxes[0])
-        time.sleep(0.1)
-    process.wait()
+    question beyond the answers is answered No and reported. Past `timeout` seconds the case is
+    ended. When it ends, nothing of it may be left running or on the display: what is, is ended
+    and reported as the case's problem. Returns the exit status, stdout and stderr (less the
+    question traces and Wine's own error lines, which come apart), the texts of the questions
+    shown, and the problems met."""
+    session.cases += 1
+    case = session.cases
+    env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+all,+msgbox",
+               **{CASE_MARK: str(case)})
+    paths = {n: os.path.join(folder, n) for n in ("stdout", "stderr")}
+    captured = {n: open(path, "wb") for n, path in paths.items()}
+    if stdout is not None:
+        captured["stdout"].close()
+        del captured["stdout"]
+    questions = Questions(session, answers, paths["stderr"])
+    problems = []
+    try:
+        process = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                                   start_new_session=True,
+                                   **dict(captured, **({"stdout": stdout} if stdout else {})))
+    finally:
+        for stream in captured.values():
+            stream.close()
+    try:
+        deadline = time.monotonic() + timeout
+        while process.poll() is None:
+            if time.monotonic() > deadline:
+                problems.append(f"still running after {timeout:g} s")
+                break
+            if not questions.poll():
+                break
+            time.sleep(0.05)
+        else:
+            # Windows children may outlive the program for a moment, not for longer.
+            if not wait_for(lambda: not session.processes(case), 5):
+                problems.append("left running: " + ", ".join(session.processes(case).values()))
+    finally:
+        survivors = end_case(session, process, case)
+    if survivors:
+        problems.append(f"would not die: {', '.join(survivors)}")
+    if not wait_for(lambda: not set(session.questions()) - questions.before, 5):
+        problems.append("a question stayed on the display")
     output = {}
-    for name, stream in captured.items():
-        stream.seek(0)
-        output[name] = stream.read() if streams[name] is stream else b""
-        stream.close()
+    for name, path in paths.items():
+        with open(path, "rb") as f:
+            output[name] = f.read() if name in captured else b""
     lines = output["stderr"].decode("utf-8", "replace").splitlines()
-    questions = [unescape_trace(m[1]) for m in map(TRACE.match, lines) if m]
-    stderr = "".join(line + "\n" for line in lines if not TRACE.match(line))
+    errors = [line for line in lines if WINE_ERROR.match(line)]
+    stderr = "".join(line + "\n" for line in lines
+                     if not TRACE.match(line) and not WINE_ERROR.match(line))
     return {"status": process.returncode, "stdout": output["stdout"], "stderr": stderr,
-            "questions": questions, "problems": problems}
+            "wine_errors": errors, "questions": traced(paths["stderr"]),
+            "problems": problems + questions.problems}
+
+
+def did_not_start(got):
+    """A note for a failed run that printed nothing and on which Wine had its say."""
+    if got["stdout"] or not got["wine_errors"]:
+        return []
+    return ["did not start: " + " | ".join(got["wine_errors"])]
 
 
 # The table of a setup's cases.
@@ -282,6 +451,7 @@ def run_case(session, setup, case, number, timeout):
             problems.append(f"{len(case['answers']) - len(got['questions'])} answer(s) unused")
         if got["status"] != case["status"]:
             problems.append(f"status {got['status']}, expected {case['status']}")
+            problems += did_not_start(got)
         for path in map(fill, case.get("present", [])):
             if not os.path.exists(session.drive_c(path)):
                 problems.append(f"{path} is missing")

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Runs the Wine tables of both images and the NSIS example's table through the rehearsal runner
+# RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
+# and prints every failure and a closing line. Not part of the test suite: it takes long.
+#
+#   tools/soak.sh [RUNS] [--oversubscribed]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+load=${2:-}
+[[ $runs =~ ^[1-9][0-9]*$ ]] && [[ -z $load || $load == --oversubscribed ]] ||
+    { echo "usage: tools/soak.sh [RUNS] [--oversubscribed]" >&2; exit 2; }
+. tools/deps.sh
+ensure_packages stress-ng nsis
+
+for arch in x86 x64; do
+    cmake --preset "win-$arch" >/dev/null
+    cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null
+done
+work=$(mktemp -d)
+stress=
+trap '[ -z "$stress" ] || kill "$stress" 2>/dev/null; rm -rf "$work"' EXIT
+makensis -WX -DOUTDIR="$work" -DSTANDINS_x86="$PWD/build/win-x86/standins" \
+    -DSTANDINS_x64="$PWD/build/win-x64/standins" examples/nsis/driver-setup.nsi >/dev/null
+if [ -n "$load" ]; then
+    stress-ng --cpu $((2 * $(nproc))) --timeout 0 --quiet &
+    stress=$!
+fi
+
+cases=0 failed=0 started=$SECONDS
+for run in $(seq "$runs"); do
+    for table in x86 x64 nsis; do
+        if [ "$table" = nsis ]; then
+            command=(/usr/bin/python3 tools/rehearse.py "$work/driver-setup-rehearsal.exe"
+                examples/nsis/cases.json)
+        else
+            command=(/usr/bin/python3 tests/run_cases.py "build/win-$table/varnholt.exe"
+                --wine "$table" --standins "build/win-$table")
+        fi
+        output=$("${command[@]}" 2>&1) || true
+        closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1)
+        if [ -z "$closing" ]; then
+            echo "run $run, $table: no closing line"
+            sed 's/^/  /' <<<"$output" | tail -n 20
+            failed=$((failed + 1))
+            continue
+        fi
+        read -r passed _ fails _ <<<"$closing"
+        cases=$((cases + passed + fails)) failed=$((failed + fails))
+        echo "run $run, $table: $closing ($((SECONDS - started)) s so far)"
+        grep -A4 '^FAIL' <<<"$output" | sed 's/^/  /' || true
+    done
+done
+echo "soak${load:+ (oversubscribed)}: $runs runs, $cases cases, $failed failed, $((SECONDS - started)) s"
+[ "$failed" -eq 0 ]
