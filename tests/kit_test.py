@@ -1,46 +1,45 @@
 #!/usr/bin/env python3
-"""The rehearsal kit as a setup author gets it: unpacked from the release's zip, its runner run
-against the NSIS example's test build (made with the kit's stand-ins) on part of the example's
-own table, and on tables that must fail: an error in the table, a question nobody expected, a run
-past its time limit. Needs the win-x86 and win-x64 presets built. Prints one line per failed
-check and 'N passed, N failed'."""
+"""The rehearsal kit as a setup author gets it: unpacked from the release's zip (which the release
+test left in OUT), its runner run against the NSIS example's test build made with the kit's
+stand-ins, on a table of the example's own cases mixed with cases the runner must survive: one
+past its time limit, one with a question nobody expected, one whose program cannot start. Each
+such case must fail alone, the next one pass, the whole run end within its bound, and nothing be
+left running. Prints one line per failed check and 'N passed, N failed'.
+
+    kit_test.py OUT"""
 import json
 import os
+import subprocess
 import sys
 import tempfile
+import time
+import zipfile
 
-from release_test import SOURCE, ZIP, check, closing, release, run, unpack, version
+from release_test import SOURCE, ZIP, check, closing, run, version
 
-TABLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
+EXAMPLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
+# The most the whole run may take: two new prefixes' worth, on a slow machine.
+BOUND = 300
 
-# Each row: what it shows, the table (the example's, or cases of its own), the runner's options,
-# its exit status, and texts its output must hold.
-ROWS = [
-    ("the example's cases, through the kit", TABLE,
-     ["-k", "silent install works", "-k", "interactive failure answered Yes goes on",
-      "-k", "interactive failure answered No stops", "-k", "silent: Varnholt cannot start"],
-     0, ["4 passed, 0 failed"]),
-    ("a table with errors is refused before any run",
-     [{"name": "typo", "args": ["/S"], "status": 0, "answer": ["yes"]},
-      {"name": "bad answer", "args": [], "status": 0, "answers": ["maybe"],
-       "uninstall": "0x100000000"},
-      {"name": "bad outcome", "args": [], "status": "0", "install": "ok,,5"},
-      {"args": []}],
-     [], 2, ["case 'typo': unknown key 'answer'",
-             "case 'bad answer': answers must be yes or no each, not ['maybe']",
-             "case 'bad answer': uninstall must be an error code, not '0x100000000'",
-             "case 'bad outcome': status must be a number",
-             "case 'bad outcome': install must be ok or error codes, comma-separated",
-             "case 4: name is missing", "case 4: status is missing"]),
-    ("a question the table did not expect fails its case, answered No",
-     [{"name": "unexpected question", "args": ["/D={folder}"], "install": "2", "status": 3}],
-     [], 1, ["FAIL unexpected question (win64): a question that was not expected",
-             "0 passed, 1 failed"]),
-    ("a run past its time limit fails and leaves nothing running",
-     [{"name": "too slow", "args": ["/D={folder}"], "install": "259", "answers": ["no", "no"],
-       "status": 3}],
-     ["--timeout", "0.5"], 1, ["FAIL too slow (win64): still running after 0.5 s",
-                               "0 passed, 1 failed"]),
+
+def example(name):
+    with open(EXAMPLE, encoding="utf-8") as f:
+        return next(c for c in json.load(f)["cases"] if c["name"] == name)
+
+
+# Each case of the table, and the one line the runner must print for it (None: it passes).
+CASES = [
+    ({"name": "too slow", "args": ["/D={folder}"], "install": "259", "answers": ["no", "no"],
+      "status": 3, "timeout": 1},
+     "FAIL too slow (win64): still running after 1 s"),
+    (example("silent install works"), None),
+    ({"name": "unexpected question", "args": ["/D={folder}"], "install": "2", "status": 3},
+     "FAIL unexpected question (win64): a question that was not expected"),
+    (example("interactive failure answered Yes goes on"), None),
+    ({"name": "cannot start", "run": "C:\\no such program.exe", "args": [], "status": 0},
+     "FAIL cannot start (win64): status 53, expected 0; did not start: "),
+    (example("interactive failure answered No stops"), None),
+    (example("silent: Varnholt cannot start without DIFxAPI.dll"), None),
 ]
 
 
@@ -58,21 +57,19 @@ def leftovers(folder):
     return found
 
 
-def main():
+def main(out):
     with tempfile.TemporaryDirectory(prefix="varnholt-kit-") as top:
-        return test(top)
+        return test(top, out)
 
 
-def test(top):
-    status, output, tree = release(top)
-    if not check("release made", status == 0, output):
-        return 1
+def test(top, out):
     kit = os.path.join(top, "kit")
-    unpack(tree, "rehearsal", kit)
+    zipped = os.path.join(out, os.path.basename(ZIP.format(version(), "rehearsal")))
+    with zipfile.ZipFile(zipped) as z:
+        z.extractall(kit)
     unpacked = sum(os.path.getsize(os.path.join(root, name))
                    for root, _, names in os.walk(kit) for name in names)
-    zipped = os.path.getsize(os.path.join(tree, ZIP.format(version(), "rehearsal")))
-    print(f"kit: {zipped} bytes zipped, {unpacked} bytes unpacked")
+    print(f"kit: {os.path.getsize(zipped)} bytes zipped, {unpacked} bytes unpacked")
     sums = run("sha256sum", "-c", "SHA256SUMS", cwd=kit)
     check("the kit's sums verify", sums.returncode == 0, sums.stdout + sums.stderr)
 
@@ -80,29 +77,39 @@ def test(top):
                 f"-DSTANDINS_x64={kit}/x64", os.path.join(SOURCE, "examples", "nsis",
                                                            "driver-setup.nsi"))
     if not check("the example's test build made", build.returncode == 0, build.stdout):
-        return 1
-    setup = os.path.join(top, "driver-setup-rehearsal.exe")
+        return closing("kit")
+    table = os.path.join(top, "table.json")
+    with open(table, "w") as f:
+        json.dump({"cases": [case for case, _ in CASES]}, f)
     prefixes = os.path.join(top, "prefixes")
     os.mkdir(prefixes)
 
-    for what, table, options, status, texts in ROWS:
-        if not isinstance(table, str):
-            path = os.path.join(top, "table.json")
-            with open(path, "w") as f:
-                json.dump({"cases": table}, f)
-            table = path
-        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"), setup, table, *options,
-                     env=dict(os.environ, TMPDIR=prefixes))
-        output = result.stdout + result.stderr
-        check(f"{what}: status {status}", result.returncode == status, output)
-        for text in texts:
-            check(f"{what}: says {text!r}", text in output, output)
-        if status == 2:
-            check(f"{what}: nothing ran", "passed" not in output, output)
-        check(f"{what}: nothing left running", not leftovers(prefixes), leftovers(prefixes))
-
+    started = time.monotonic()
+    try:
+        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"),
+                     os.path.join(top, "driver-setup-rehearsal.exe"), table,
+                     env=dict(os.environ, TMPDIR=prefixes), timeout=BOUND)
+        output, status = result.stdout + result.stderr, result.returncode
+    except subprocess.TimeoutExpired as expired:
+        output, status = f"no end after {BOUND} s: {expired.stdout!r}", None
+    took = time.monotonic() - started
+    print(f"kit: the runner took {took:.0f} s")
+    lines = output.splitlines()
+    failures = [line for line in lines if line.startswith("FAIL")]
+    check("the runner's status is 1", status == 1, output)
+    check("only the faulty cases fail", len(failures) == 3, output)
+    for case, line in CASES:
+        if line is None:
+            check(f"{case['name']}: passes after a faulty case",
+                  not any(f.startswith(f"FAIL {case['name']} ") for f in failures), output)
+        else:
+            check(f"{case['name']}: says {line!r}", any(f.startswith(line) for f in lines), output)
+    passed = sum(line is None for _, line in CASES)
+    check("the closing line", f"{passed} passed, {len(CASES) - passed} failed" in lines, output)
+    check(f"the run ended within {BOUND} s", took < BOUND, f"{took:.0f} s")
+    check("nothing left running", not leftovers(prefixes), leftovers(prefixes))
     return closing("kit")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1]))

@@ -1,6 +1,6 @@
-# Tests of what is made of the two images, run once the win-x86 and win-x64 presets are built:
-# the example NSIS setup rehearsed under Wine in both kinds of Windows, the release, and the
-# rehearsal kit from the release.
+# Tests of what is made of the two images, which the packaging preset builds (or brings up to
+# date) first: the example NSIS setup rehearsed under Wine in both kinds of Windows, the release,
+# and the rehearsal kit from the release.
 set(images ${PROJECT_SOURCE_DIR}/build)
 set(setup ${PROJECT_SOURCE_DIR}/examples/nsis/driver-setup.nsi)
 
@@ -12,6 +12,10 @@ add_test(NAME nsis COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehear
   ${CMAKE_CURRENT_BINARY_DIR}/driver-setup-rehearsal.exe ${PROJECT_SOURCE_DIR}/examples/nsis/cases.json)
 set_tests_properties(nsis PROPERTIES FIXTURES_REQUIRED nsis TIMEOUT 1800)
 
-add_test(NAME release COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/release_test.py)
-add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_test.py)
-set_tests_properties(release kit PROPERTIES TIMEOUT 1800)
+# The release test leaves its unsigned zips for the kit's test.
+add_test(NAME release COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/release_test.py
+  ${CMAKE_CURRENT_BINARY_DIR}/release)
+add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_test.py
+  ${CMAKE_CURRENT_BINARY_DIR}/release)
+set_tests_properties(release PROPERTIES FIXTURES_SETUP release TIMEOUT 1800)
+set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED release TIMEOUT 1800)

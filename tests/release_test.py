@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
-"""The release of the committed HEAD, made from fresh clones: the same zips from two folders,
-time zones and umasks (and, as root, another user); sums that verify; images that pass the image
-check; signing with PEM files, on a SoftHSM token and with a timestamp from a local RFC 3161
-responder; and the refusals. Prints one line per failed check and 'N passed, N failed'."""
+"""The release of the committed HEAD, made from fresh clones: its images built once and packed
+again and again, the same zips from a whole release in another folder, time zone and umask (and,
+as root, by another user); sums that verify; images that pass the image check; signing with PEM
+files, on a SoftHSM token and with a timestamp from a local RFC 3161 responder; and the refusals.
+Copies the unsigned zips into OUT for the kit's test. Prints one line per failed check and
+'N passed, N failed'.
+
+    release_test.py OUT"""
 import hashlib
 import http.server
 import os
@@ -48,8 +52,9 @@ def clone(folder, owner=None):
     return tree
 
 
-def release(folder, tz="UTC", umask=0o022, owner=None, **signing):
-    """Clones into folder and makes the release there; returns (status, output, tree)."""
+def release(folder, *stage, tz="UTC", umask=0o022, owner=None, **signing):
+    """Clones into folder and makes the release there, or one stage of it (("pack", images));
+    returns (status, output, tree)."""
     tree = clone(folder, owner)
     env = {k: v for k, v in os.environ.items() if not k.startswith("VARNHOLT_SIGN_")}
     env.update(TZ=tz, **signing)
@@ -59,7 +64,7 @@ def release(folder, tz="UTC", umask=0o022, owner=None, **signing):
         user = {"user": owner.pw_uid, "group": owner.pw_gid, "extra_groups": []}
     old = os.umask(umask)
     try:
-        result = run(os.path.join(tree, "tools", "release.sh"), cwd=tree, env=env, **user)
+        result = run(os.path.join(tree, "tools", "release.sh"), *stage, cwd=tree, env=env, **user)
     finally:
         os.umask(old)
     return result.returncode, result.stdout + result.stderr, tree
@@ -218,30 +223,40 @@ def refused(label, status, output, tree, expected):
     check(f"refusal, {label}: no zip", not os.path.exists(os.path.join(tree, "dist")), output)
 
 
-def main():
+def main(out):
     top = tempfile.mkdtemp(prefix="varnholt-release-")
     os.chmod(top, 0o755)  # for the other user's release
     try:
-        return test(top)
+        return test(top, out)
     finally:
         shutil.rmtree(top, ignore_errors=True)
 
 
-def test(top):
+def test(top, out):
     folders = {n: os.path.join(top, n) for n in
-               ("a", "second-folder", "pki", "pem-a", "pem-b", "token", "stamped", "unpacked",
-                "kit", "signed", "dirty", "nokey", "mismatch", "tokenmismatch")}
+               ("build", "a", "second-folder", "pki", "pem-a", "pem-b", "token", "stamped",
+                "unpacked", "kit", "signed", "dirty", "stale", "nokey", "mismatch",
+                "tokenmismatch")}
     for folder in folders.values():
         os.mkdir(folder)
     v = version()
+    images = os.path.join(top, "images")
 
-    # Unsigned, twice: different folders, time zones, umasks and (as root) users.
+    # The images, built once, are packed by every release below but one.
+    status, output, _ = release(folders["build"], "build", images)
+    if not check("images built", status == 0 and os.path.isfile(os.path.join(images, "COMMIT")),
+                 output):
+        return closing("release")
+    pack = ("pack", images)
+
+    # Unsigned, twice: packed, and made whole in another folder, time zone, umask and (as root)
+    # by another user.
     other = pwd.getpwnam("nobody") if os.getuid() == 0 else None
-    status, output, a = release(folders["a"], tz="UTC", umask=0o022)
+    status, output, a = release(folders["a"], *pack, tz="UTC", umask=0o022)
     check("unsigned release made", status == 0 and "unsigned" in output, output)
     status, output, b = release(folders["second-folder"], tz="Pacific/Chatham", umask=0o077,
                                 owner=other)
-    check("unsigned release made again" + (" by another user" if other else ""), status == 0,
+    check("unsigned release made whole" + (" by another user" if other else ""), status == 0,
           output)
     for name in ("windows", "rehearsal"):
         first, second = (digest(os.path.join(t, ZIP.format(v, name))) for t in (a, b))
@@ -266,11 +281,11 @@ def test(top):
            "VARNHOLT_SIGN_KEY": os.path.join(pki, "signer.key")}
     signed = {}
     for label, tz, umask in (("pem-a", "Europe/Berlin", 0o022), ("pem-b", "Asia/Kolkata", 0o027)):
-        status, output, signed[label] = release(folders[label], tz=tz, umask=umask, **pem)
+        status, output, signed[label] = release(folders[label], *pack, tz=tz, umask=umask, **pem)
         check(f"signed release ({label}) made", status == 0, output)
     conf, uri = make_token(pki)
     status, output, signed["token"] = release(
-        folders["token"], SOFTHSM2_CONF=conf, VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
+        folders["token"], *pack, SOFTHSM2_CONF=conf, VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
         VARNHOLT_SIGN_KEY=uri.format("signer"), VARNHOLT_SIGN_PKCS11_MODULE=SOFTHSM)
     check("release signed on the token made", status == 0, output)
     zips = {label: digest(os.path.join(t, ZIP.format(v, "windows"))) for label, t in signed.items()}
@@ -299,7 +314,7 @@ def test(top):
     # Timestamped by a responder on this machine: not the same bytes, but the same image below.
     server = start_responder(pki)
     status, output, stamped = release(
-        folders["stamped"], VARNHOLT_SIGN_TIMESTAMP_URL=f"http://127.0.0.1:{server.server_port}/",
+        folders["stamped"], *pack, VARNHOLT_SIGN_TIMESTAMP_URL=f"http://127.0.0.1:{server.server_port}/",
         **pem)
     server.shutdown()
     check("timestamped release made", status == 0 and "timestamped" in output, output)
@@ -319,20 +334,30 @@ def test(top):
     result = run(os.path.join(tree, "tools", "release.sh"), cwd=tree)
     refused("a dirty tree", result.returncode, result.stdout + result.stderr, tree,
             "release: tracked files have uncommitted changes")
-    status, output, tree = release(folders["nokey"], VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
+    status, output, tree = release(folders["nokey"], *pack,
+                                   VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
                                    VARNHOLT_SIGN_KEY=os.path.join(pki, "missing.key"))
     refused("a missing key file", status, output, tree, "missing.key does not exist")
-    status, output, tree = release(folders["mismatch"],
+    status, output, tree = release(folders["mismatch"], *pack,
                                    VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
                                    VARNHOLT_SIGN_KEY=os.path.join(pki, "stranger.key"))
     refused("a key that does not match", status, output, tree, "does not match the certificate")
     status, output, tree = release(
-        folders["tokenmismatch"], SOFTHSM2_CONF=conf, VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
+        folders["tokenmismatch"], *pack, SOFTHSM2_CONF=conf, VARNHOLT_SIGN_CERT=pem["VARNHOLT_SIGN_CERT"],
         VARNHOLT_SIGN_KEY=uri.format("stranger"), VARNHOLT_SIGN_PKCS11_MODULE=SOFTHSM)
     refused("a token key that does not match", status, output, tree, "signing the x86 image failed")
+    stale = os.path.join(folders["stale"], "images")
+    shutil.copytree(images, stale)
+    with open(os.path.join(stale, "COMMIT"), "w") as f:
+        f.write("0" * 40 + "\n")
+    status, output, tree = release(folders["stale"], "pack", stale)
+    refused("images of another commit", status, output, tree, "holds no images of")
 
+    os.makedirs(out, exist_ok=True)
+    for name in ("windows", "rehearsal"):
+        shutil.copy(os.path.join(a, ZIP.format(v, name)), out)
     return closing("release")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1]))

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts beside it: installs the Debian packages it is given that are missing.
 ensure_packages() {
     local missing=() package

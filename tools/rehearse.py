@@ -357,9 +357,10 @@ def did_not_start(got):
 CASE_KEYS = {
     "name": str, "args": list, "run": str, "prepare": list, "winearch": str,
     "install": str, "uninstall": str, "missing": list, "answers": list, "status": int,
-    "present": list, "absent": list, "machines": dict, "calls": list,
+    "present": list, "absent": list, "machines": dict, "calls": list, "timeout": (int, float),
 }
-KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object"}
+KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object",
+         (int, float): "a number"}
 
 
 def is_code(text):
@@ -402,6 +403,7 @@ def table_errors(cases):
              "newdev.dll or DIFxAPI.dll each"),
             ("machines", lambda v: all(m in ("x86", "x64") for m in v.values()),
              "x86 or x64 for each path"),
+            ("timeout", lambda v: v > 0, "more than 0 seconds"),
         ]
         for key, valid, what in checks:
             value = case.get(key)
@@ -420,6 +422,7 @@ def read_log(path):
 
 def run_case(session, setup, case, number, timeout):
     folder = f"C:\\cases\\{number}"
+    timeout = case.get("timeout", timeout)
 
     def fill(text):
         return text.replace("{folder}", folder)
@@ -502,7 +505,8 @@ def main():
     parser.add_argument("table", help="the JSON table of cases")
     parser.add_argument("-k", dest="patterns", action="append",
                         help="run only the cases whose name contains this (may be repeated)")
-    parser.add_argument("--timeout", type=float, default=120, help="seconds one run may take")
+    parser.add_argument("--timeout", type=float, default=120,
+                        help="seconds one run may take, unless its case says")
     args = parser.parse_args()
     try:
         with open(args.table, encoding="utf-8") as f:

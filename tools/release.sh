@@ -4,6 +4,10 @@
 # rehearsal runner and its guide, SHA256SUMS). Both are built from scratch in a folder of their
 # own and are the same bytes wherever and by whomever they are made.
 #
+#   tools/release.sh              builds the images of HEAD, then signs and packs them
+#   tools/release.sh build DIR    only builds them, into DIR
+#   tools/release.sh pack DIR     only signs and packs the images in DIR, which must be HEAD's
+#
 # Signing (Authenticode, SHA-256) of the two images, before their sums are taken:
 #   VARNHOLT_SIGN_CERT            the signer's certificate chain, PEM
 #   VARNHOLT_SIGN_KEY             its private key: a PEM file, or a PKCS#11 URI (pkcs11:...)
@@ -11,7 +15,13 @@
 #   VARNHOLT_SIGN_TIMESTAMP_URL   optional RFC 3161 time-stamping server
 # Without a timestamp the signing time is the commit's, so a signed release is reproducible too.
 set -euo pipefail
+stage=${1:-all} images=${2:+$(realpath -m -- "$2")}
 cd "$(dirname "$0")/.."
+case $stage in
+all) [ $# -eq 0 ] ;;
+build | pack) [ $# -eq 2 ] ;;
+*) false ;;
+esac || { echo "usage: tools/release.sh [build DIR | pack DIR]" >&2; exit 2; }
 
 refuse() {
     echo "release: $*; no release made." >&2
@@ -55,19 +65,34 @@ fi
 
 version=$(head -n 1 VERSION)
 commit=$(git rev-parse HEAD)
-export SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+export SOURCE_DATE_EPOCH
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+[ "$stage" != all ] || images=$work/images
+
+# The build stage: each image with its stand-ins, from HEAD as committed, and the commit's name.
+if [ "$stage" != pack ]; then
+    echo "building the images of $commit"
+    mkdir -p "$work/src" "$images"
+    git archive HEAD | tar -x -C "$work/src"
+    for arch in x86 x64; do
+        (cd "$work/src" && cmake --preset "win-$arch" >/dev/null &&
+            cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null) ||
+            refuse "the $arch image did not build"
+        mkdir -p "$images/$arch"
+        cp "$work/src/build/win-$arch/varnholt.exe" \
+            "$work/src/build/win-$arch/standins/"{newdev,DIFxAPI}.dll "$images/$arch/"
+    done
+    echo "$commit" >"$images/COMMIT"
+    [ "$stage" = all ] || exit 0
+fi
+[ "$(cat "$images/COMMIT" 2>/dev/null)" = "$commit" ] ||
+    refuse "$images holds no images of $commit (tools/release.sh build $images makes them)"
 
 echo "release $version of $commit"
 # A zip of this version left from an earlier run is not taken for this run's if it fails.
 rm -f "dist/varnholt-$version-windows.zip" "dist/varnholt-$version-rehearsal.zip"
-mkdir "$work/src"
-git archive HEAD | tar -x -C "$work/src"
-for arch in x86 x64; do
-    (cd "$work/src" && cmake --preset "win-$arch" >/dev/null &&
-        cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null)
-done
 
 # Every file is read-write for its owner and readable by all, whatever the umask; each zip
 # holds its entries in name order, with no owner fields and the commit's time.
@@ -88,24 +113,25 @@ when=(-time "$SOURCE_DATE_EPOCH")
 for arch in x86 x64; do
     image=$windows/$arch/varnholt.exe
     if [ ${#signing[@]} -eq 0 ]; then
-        cp "$work/src/build/win-$arch/varnholt.exe" "$image"
+        cp "$images/$arch/varnholt.exe" "$image"
         continue
     fi
-    osslsigncode sign "${signing[@]}" "${when[@]}" -in "$work/src/build/win-$arch/varnholt.exe" \
+    osslsigncode sign "${signing[@]}" "${when[@]}" -in "$images/$arch/varnholt.exe" \
         -out "$image" >"$work/sign.log" 2>&1 || {
         sed 's/^/  /' "$work/sign.log" >&2
         refuse "signing the $arch image failed (above: osslsigncode's own words)"
     }
 done
-cp "$work/src/README.md" "$windows/"
+git show HEAD:README.md >"$windows/README.md"
 (cd "$windows" && sha256sum x86/varnholt.exe x64/varnholt.exe >SHA256SUMS)
 
 kit=$work/rehearsal
 mkdir -p "$kit/x86" "$kit/x64"
 for arch in x86 x64; do
-    cp "$work/src/build/win-$arch/standins/"{newdev,DIFxAPI}.dll "$kit/$arch/"
+    cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
-cp "$work/src/tools/rehearse.py" "$work/src/docs/rehearsal.md" "$kit/"
+git show HEAD:tools/rehearse.py >"$kit/rehearse.py"
+git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
 (cd "$kit" && sha256sum x86/*.dll x64/*.dll rehearse.py rehearsal.md >SHA256SUMS)
 
 mkdir -p dist

@@ -8,8 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
 load=${2:-}
-[[ $runs =~ ^[1-9][0-9]*$ ]] && [[ -z $load || $load == --oversubscribed ]] ||
-    { echo "usage: tools/soak.sh [RUNS] [--oversubscribed]" >&2; exit 2; }
+if ! [[ $runs =~ ^[1-9][0-9]*$ && ( -z $load || $load == --oversubscribed ) ]]; then
+    echo "usage: tools/soak.sh [RUNS] [--oversubscribed]" >&2
+    exit 2
+fi
 . tools/deps.sh
 ensure_packages stress-ng nsis
 
@@ -41,7 +43,7 @@ for run in $(seq "$runs"); do
         closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1)
         if [ -z "$closing" ]; then
             echo "run $run, $table: no closing line"
-            sed 's/^/  /' <<<"$output" | tail -n 20
+            tail -n 20 <<<"$output" | sed 's/^/  /'
             failed=$((failed + 1))
             continue
         fi

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""The rehearsal runner's check of a setup's table, which must name every error with its case
+before anything runs. Needs no Wine. Prints one line per failed row and 'N passed, N failed'."""
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tools"))
+from rehearse import table_errors  # noqa: E402
+
+GOOD = {"name": "ok", "args": ["/S"], "status": 0}
+
+# Each row: the cases of a table, and every error the runner must report for them, in order.
+ROWS = [
+    ([GOOD, dict(GOOD, name="all keys", run="C:\\x.exe", prepare=["/S"], winearch="win32",
+                 install="ok,259,0x103,0XE0000235", uninstall="4294967295", missing=["newdev.dll"],
+                 answers=["yes", "no"], present=["C:\\a"], absent=["C:\\b"],
+                 machines={"C:\\v.exe": "x86"}, calls=[], timeout=0.5)], []),
+    ([{"name": "typo", "args": ["/S"], "status": 0, "answer": ["yes"]}],
+     ["case 'typo': unknown key 'answer'"]),
+    ([{"name": "bad answer", "args": [], "status": 0, "answers": ["maybe"],
+       "uninstall": "0x100000000"}],
+     ["case 'bad answer': uninstall must be an error code, not '0x100000000'",
+      "case 'bad answer': answers must be yes or no each, not ['maybe']"]),
+    ([{"name": "bad outcome", "args": [], "status": "0", "install": "ok,,5"}],
+     ["case 'bad outcome': status must be a number",
+      "case 'bad outcome': install must be ok or error codes, comma-separated, not 'ok,,5'"]),
+    ([{"args": []}], ["case 1: name is missing", "case 1: status is missing"]),
+    ([GOOD, GOOD], ["case 'ok': a second case of that name"]),
+    (["not a case"], ["case 1: not an object"]),
+    ([dict(GOOD, status=True)], ["case 'ok': status must be a number"]),
+    ([dict(GOOD, args=["/S", 3])], ["case 'ok': args must list strings"]),
+    ([dict(GOOD, winearch="win16")], ["case 'ok': winearch must be win32 or win64, not 'win16'"]),
+    ([dict(GOOD, install="-1")],
+     ["case 'ok': install must be ok or error codes, comma-separated, not '-1'"]),
+    ([dict(GOOD, uninstall="0x")], ["case 'ok': uninstall must be an error code, not '0x'"]),
+    ([dict(GOOD, missing=["kernel32.dll"])],
+     ["case 'ok': missing must be newdev.dll or DIFxAPI.dll each, not ['kernel32.dll']"]),
+    ([dict(GOOD, machines={"C:\\v.exe": "arm64"})],
+     ["case 'ok': machines must be x86 or x64 for each path, not {'C:\\\\v.exe': 'arm64'}"]),
+    ([dict(GOOD, timeout=0)], ["case 'ok': timeout must be more than 0 seconds, not 0"]),
+    ([dict(GOOD, timeout="5")], ["case 'ok': timeout must be a number"]),
+]
+
+
+def main():
+    failed = 0
+    for cases, expected in ROWS:
+        got = table_errors(cases)
+        if got != expected:
+            failed += 1
+            print(f"FAIL {cases!r}\n  expected {expected!r}\n  got      {got!r}")
+    print(f"table check: {len(ROWS) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
