@@ -66,8 +66,21 @@ def fill(image, map_file, symbol):
     if present not in ((0, 0), (rva, size)):
         fail(f"the directory points elsewhere already: {present[0]:#x}, {present[1]:#x}")
     struct.pack_into("<II", raw, entry, rva, size)
+    # The linker wrote the image's checksum; it must cover the changed entry.
+    struct.pack_into("<I", raw, optional + 64, checksum(raw, optional + 64))
     with open(image, "r+b") as f:
         f.write(raw)
+
+
+def checksum(raw, field):
+    """The PE image checksum: 16-bit one's-complement sum of the file less the checksum field,
+    plus the file's length."""
+    data = bytes(raw[:field]) + b"\0\0\0\0" + bytes(raw[field + 4:]) + b"\0" * (len(raw) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", data):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(raw)
 
 
 if __name__ == "__main__":

@@ -140,6 +140,7 @@ def checks(path, arch, signed):
     yield "no symbol table", (fh.PointerToSymbolTable, fh.NumberOfSymbols), (0, 0)
     yield "no debug directory", oh.DATA_DIRECTORY[DIR_DEBUG].Size, 0
     yield "no link timestamp", fh.TimeDateStamp, 0
+    yield "checksum of the image as it is", oh.CheckSum, pe.generate_checksum()
     yield "imported DLLs", sorted(imports), sorted(DLLS)
     for dll, names in IMPORTS.items():
         yield f"functions from {dll}", imports.get(dll), names

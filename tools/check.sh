@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds every preset and runs the whole test suite: the host
 # build (plain and with sanitizers), both Windows images, checked as files and run under Wine,
-# and what is made of them: the example NSIS setup, the release and its rehearsal kit.
+# and what is made of them: the example NSIS setup, the release and its rehearsal kit. Given
+# preset names, only those. The tests must leave the tree as they found it.
+#
+#   tools/check.sh [PRESET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+presets=(host host-sanitize win-x86 win-x64 packaging)
+[ $# -eq 0 ] || presets=("$@")
 . tools/deps.sh
 ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git llvm \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
@@ -25,9 +30,16 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     fi
 fi
 
-for preset in host host-sanitize win-x86 win-x64 packaging; do
+before=$(git status --porcelain --ignored=no)
+for preset in "${presets[@]}"; do
     echo "== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
     ctest --preset "$preset"
 done
+after=$(git status --porcelain --ignored=no)
+if [ "$before" != "$after" ]; then
+    echo "The tests changed the tree (git status before, then after):" >&2
+    diff <(echo "$before") <(echo "$after") >&2 || true
+    exit 1
+fi

@@ -55,7 +55,7 @@ class WineSession:
     def __init__(self, winearch="win64"):
         self.winearch = winearch
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-")
-        self.xvfb = None
+        self.xvfb = self.holder = None
         self.cases = 0
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
@@ -113,10 +113,16 @@ class WineSession:
 
     def serve(self, loader=None):
         """A lasting server with the display, and Wine's services and desktop started by the
-        session, not by a case."""
+        session, not by a case. Wine closes a desktop a second after its last program ends, and
+        a program that starts meanwhile finds no desktop: its questions cannot be shown. So the
+        session keeps a program of its own on the desktop, a command prompt waiting for input."""
         self.quiet(WINESERVER, "-p")
-        self.quiet(loader or (WINE64 if self.winearch == "win64" else WINE32), "reg", "query",
-                   "HKCU\\Software\\Wine\\X11 Driver", timeout=300)
+        self.holder = subprocess.Popen(
+            [loader or (WINE64 if self.winearch == "win64" else WINE32), "cmd"], env=self.env,
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        if not wait_for(lambda: any("explorer.exe" in c for c in self.processes().values()), 300):
+            raise SystemExit("Wine's desktop did not start within 300 s")
 
     def processes(self, case=None):
         """{pid: command line} of the prefix's processes, but the server's: only those of one
@@ -143,6 +149,9 @@ class WineSession:
         parent's process group."""
         subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
+        if self.holder:
+            self.holder.kill()
+            self.holder.wait(timeout=30)
         try:
             subprocess.run([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=30)
@@ -178,6 +187,8 @@ class WineSession:
 
     def __exit__(self, *exc):
         self.end_everything()
+        if self.holder:
+            self.holder.stdin.close()
         if self.xvfb:
             self.xvfb.terminate()
             try:
@@ -301,19 +312,13 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+all,+msgbox",
                **{CASE_MARK: str(case)})
     paths = {n: os.path.join(folder, n) for n in ("stdout", "stderr")}
-    captured = {n: open(path, "wb") for n, path in paths.items()}
-    if stdout is not None:
-        captured["stdout"].close()
-        del captured["stdout"]
+    captured = ("stderr",) if stdout is not None else ("stdout", "stderr")
     questions = Questions(session, answers, paths["stderr"])
     problems = []
-    try:
+    with open(paths["stdout"], "wb") as out, open(paths["stderr"], "wb") as err:
         process = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                                   start_new_session=True,
-                                   **dict(captured, **({"stdout": stdout} if stdout else {})))
-    finally:
-        for stream in captured.values():
-            stream.close()
+                                   stdout=out if stdout is None else stdout, stderr=err,
+                                   start_new_session=True)
     try:
         deadline = time.monotonic() + timeout
         while process.poll() is None:
