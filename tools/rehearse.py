@@ -31,7 +31,9 @@ CASE_MARK = "VARNHOLT_REHEARSAL_CASE"
 # The most a case may take beyond its own limit: ending it, and waiting for what it left.
 GRACE = 20
 # How long a question may stay open after its key, and how often the key is pressed at most.
-CLOSE_WAIT, PRESSES = 2.0, 3
+CLOSE_WAIT, PRESSES = 3.0, 5
+# How often a session starts Wine's desktop before it gives up.
+DESKTOP_TRIES = 3
 
 
 def machine(path):
@@ -115,14 +117,36 @@ class WineSession:
         """A lasting server with the display, and Wine's services and desktop started by the
         session, not by a case. Wine closes a desktop a second after its last program ends, and
         a program that starts meanwhile finds no desktop: its questions cannot be shown. So the
-        session keeps a program of its own on the desktop, a command prompt waiting for input."""
-        self.quiet(WINESERVER, "-p")
-        self.holder = subprocess.Popen(
-            [loader or (WINE64 if self.winearch == "win64" else WINE32), "cmd"], env=self.env,
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        if not wait_for(lambda: any("explorer.exe" in c for c in self.processes().values()), 300):
-            raise SystemExit("Wine's desktop did not start within 300 s")
+        session keeps a program of its own on the desktop, a command prompt waiting for input.
+        On a loaded machine the desktop's start can fail and leave every later window without
+        a driver; so a window is made for a test, and the server started again if that fails."""
+        loader = loader or (WINE64 if self.winearch == "win64" else WINE32)
+        for attempt in range(DESKTOP_TRIES):
+            if attempt:
+                self.end_everything()
+            self.quiet(WINESERVER, "-p")
+            self.holder = subprocess.Popen(
+                [loader, "cmd"], env=self.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True)
+            if wait_for(lambda: any("explorer.exe" in c for c in self.processes().values()),
+                        300) and self.windows_work():
+                return
+        raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
+
+    def windows_work(self):
+        """Whether programs of both kinds the prefix runs can make a window: rundll32 makes a
+        hidden one, and Wine says so on its err channel when there is no driver for it."""
+        for loader in (WINE32, WINE64)[:2 if self.winearch == "win64" else 1]:
+            log = os.path.join(self.folder, "window-test.err")
+            with open(log, "wb") as err:
+                subprocess.run([loader, "rundll32", "user32.dll,MessageBeep"],
+                               env=dict(self.env, WINEDEBUG="-all,err+all"),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
+                               timeout=300)
+            with open(log, "rb") as f:
+                if b":err:winediag:nodrv_" in f.read():
+                    return False
+        return True
 
     def processes(self, case=None):
         """{pid: command line} of the prefix's processes, but the server's: only those of one
