@@ -6,6 +6,7 @@ import argparse
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -184,6 +185,8 @@ def run_table(target, pattern=None):
 
 
 def main():
+    # Ended from outside, the runner still ends its prefix's processes and removes its display.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("exe", help="the built program")
     parser.add_argument("-k", dest="pattern", help="run only cases whose group: name contains this")

@@ -528,6 +528,8 @@ def rehearse(setup, cases, timeout, patterns=None):
 
 
 def main():
+    # Ended from outside, the runner still ends its prefix's processes and removes its display.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("setup", help="the setup program's test build")
