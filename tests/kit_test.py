@@ -37,7 +37,7 @@ CASES = [
      "FAIL unexpected question (win64): a question that was not expected"),
     (example("interactive failure answered Yes goes on"), None),
     ({"name": "cannot start", "run": "C:\\no such program.exe", "args": [], "status": 0},
-     "FAIL cannot start (win64): status 53, expected 0; did not start: "),
+     "FAIL cannot start (win64): status 53, expected 0; did not start: wine: failed to open"),
     (example("interactive failure answered No stops"), None),
     (example("silent: Varnholt cannot start without DIFxAPI.dll"), None),
 ]

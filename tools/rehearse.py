@@ -70,7 +70,9 @@ class WineSession:
         }
 
     def loader(self, exe):
-        return WINE64 if self.winearch == "win64" and machine(exe) == "x64" else WINE32
+        # A program that is not there is Wine's to report, whichever loader is given it.
+        x64 = os.path.isfile(exe) and machine(exe) == "x64"
+        return WINE64 if self.winearch == "win64" and x64 else WINE32
 
     def __enter__(self):
         loader = WINE64 if self.winearch == "win64" else WINE32
