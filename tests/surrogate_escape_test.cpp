@@ -1,6 +1,8 @@
 #include "platform/sim/surrogate_escape.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "platform/sim/sim_services.h"
 
@@ -57,9 +59,20 @@ TEST(SurrogateEscape, EncodesLoneSurrogatesOutsideTheEscapesInFull) {
     }
 }
 
+std::string Quoted(const std::u16string& text, bool escapesAreBytes) {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&data, &size);
+    SimWriteQuoted(out, text.c_str(), escapesAreBytes);
+    fclose(out);
+    std::string quoted(data, size);
+    free(data);
+    return quoted;
+}
+
 // The log: on a POSIX host U+DC80..U+DCFF are path bytes; on Windows every lone surrogate is
 // written as an escape, so that no two paths log alike.
-TEST(SimQuoted, WritesEachPathApart) {
+TEST(SimWriteQuoted, WritesEachPathApart) {
     const struct {
         std::u16string text;
         const char* hostLog;
@@ -78,8 +91,8 @@ TEST(SimQuoted, WritesEachPathApart) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.hostLog);
-        EXPECT_EQ(SimQuoted(row.text.c_str(), true), row.hostLog);
-        EXPECT_EQ(SimQuoted(row.text.c_str(), false), row.windowsLog);
+        EXPECT_EQ(Quoted(row.text, true), row.hostLog);
+        EXPECT_EQ(Quoted(row.text, false), row.windowsLog);
     }
 }
 

@@ -1,12 +1,11 @@
 #include "platform/sim/sim_services.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-
-#include "platform/sim/surrogate_escape.h"
+#include "platform/sim/utf8.h"
 
 namespace {
 
@@ -111,54 +110,57 @@ bool CheckList(const char* name, bool (*valid)(Span)) {
     return true;
 }
 
-void AppendEscaped(std::string& quoted, unsigned char c) {
+void WriteEscaped(FILE* out, unsigned char c) {
     switch (c) {
     case '\\':
-        quoted += "\\\\";
+        fputs("\\\\", out);
         break;
     case '"':
-        quoted += "\\\"";
+        fputs("\\\"", out);
         break;
     case '\n':
-        quoted += "\\n";
+        fputs("\\n", out);
         break;
     case '\r':
-        quoted += "\\r";
+        fputs("\\r", out);
         break;
     case '\t':
-        quoted += "\\t";
+        fputs("\\t", out);
         break;
     default:
         if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\x%02X", c);
-            quoted += escape;
+            fprintf(out, "\\x%02X", c);
         } else {
-            quoted += char(c);
+            fputc(c, out);
         }
     }
 }
 
 } // namespace
 
-std::string SimQuoted(LPCWSTR text, bool escapesAreBytes) {
-    std::string quoted = "\"";
+void SimWriteQuoted(FILE* out, LPCWSTR text, bool escapesAreBytes) {
+    fputc('"', out);
     for (const WCHAR* s = text; *s;) {
-        bool pair = *s >= 0xD800 && *s <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF;
-        WCHAR piece[3] = {s[0], pair ? s[1] : WCHAR(0), 0};
-        s += pair ? 2 : 1;
-        bool lone = !pair && piece[0] >= 0xD800 && piece[0] <= 0xDFFF;
-        if (lone && !(escapesAreBytes && piece[0] >= 0xDC80 && piece[0] <= 0xDCFF)) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04X", unsigned(piece[0]));
-            quoted += escape;
+        char32_t unit = char16_t(*s++);
+        char bytes[4];
+        int length;
+        if (unit >= 0xD800 && unit <= 0xDBFF && *s >= 0xDC00 && *s <= 0xDFFF) {
+            length =
+                EncodeUtf8(0x10000 + ((unit - 0xD800) << 10) + (char16_t(*s++) - 0xDC00), bytes);
+        } else if (escapesAreBytes && unit >= 0xDC80 && unit <= 0xDCFF) {
+            bytes[0] = char(unit - 0xDC00);
+            length = 1;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            fprintf(out, "\\u%04X", unsigned(unit));
             continue;
+        } else {
+            length = EncodeUtf8(unit, bytes);
         }
-        for (unsigned char c : EncodeSurrogateEscaped(piece)) {
-            AppendEscaped(quoted, c);
+        for (int i = 0; i < length; ++i) {
+            WriteEscaped(out, (unsigned char)bytes[i]);
         }
     }
-    return quoted + "\"";
+    fputc('"', out);
 }
 
 namespace {
@@ -171,10 +173,6 @@ constexpr bool kEscapesAreBytes = false;
 constexpr bool kEscapesAreBytes = true;
 #endif
 
-std::string Quoted(LPCWSTR text) {
-    return SimQuoted(text, kEscapesAreBytes);
-}
-
 const char* Pointer(const void* p) {
     return p ? "SET" : "NULL";
 }
@@ -183,17 +181,32 @@ const char* Flag(const BOOL* p) {
     return p == NULL ? "NULL" : *p ? "TRUE" : "FALSE";
 }
 
-std::string Hex(DWORD value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08x", unsigned(value));
-    return text;
+// A log line is written in pieces, quoted texts between printf-style ones; SimLog writes the
+// last piece. Nothing is written without a log.
+void Put(const char* format, ...) {
+    if (logFile != NULL) {
+        va_list args;
+        va_start(args, format);
+        vfprintf(logFile, format, args);
+        va_end(args);
+    }
+}
+
+void PutQuoted(LPCWSTR text) {
+    if (logFile != NULL) {
+        SimWriteQuoted(logFile, text, kEscapesAreBytes);
+    }
 }
 
 } // namespace
 
-void SimLog(const std::string& line) {
+void SimLog(const char* format, ...) {
     if (logFile != NULL) {
-        fprintf(logFile, "%s\n", line.c_str());
+        va_list args;
+        va_start(args, format);
+        vfprintf(logFile, format, args);
+        va_end(args);
+        fputc('\n', logFile);
         fflush(logFile);
     }
 }
@@ -219,8 +232,9 @@ bool SimCheckSettings(bool withAnswers) {
 }
 
 BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWORD* error) {
-    SimLog("DiInstallDriverW parent=" + std::string(Pointer(parent)) + " inf=" + Quoted(infPath) +
-           " flags=" + Hex(flags) + " reboot=" + Flag(needReboot));
+    Put("DiInstallDriverW parent=%s inf=", Pointer(parent));
+    PutQuoted(infPath);
+    SimLog(" flags=0x%08x reboot=%s", unsigned(flags), Flag(needReboot));
     Span item;
     if (Item(getenv("VARNHOLT_SIM_INSTALL"), installCalls++, &item)) {
         *error = 0;
@@ -235,8 +249,10 @@ BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWO
 }
 
 DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BOOL* needReboot) {
-    SimLog("DriverPackageUninstallW inf=" + Quoted(infPath) + " flags=" + Hex(flags) +
-           " installer=" + Pointer(info) + " reboot=" + Flag(needReboot));
+    Put("DriverPackageUninstallW inf=");
+    PutQuoted(infPath);
+    SimLog(" flags=0x%08x installer=%s reboot=%s", unsigned(flags), Pointer(info),
+           Flag(needReboot));
     if (needReboot != NULL) {
         *needReboot = TRUE;
     }
@@ -251,8 +267,11 @@ DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BO
 }
 
 bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer) {
-    SimLog("MessageBoxW owner=" + std::string(Pointer(owner)) + " caption=" + Quoted(caption) +
-           " text=" + Quoted(text) + " style=" + Hex(style));
+    Put("MessageBoxW owner=%s caption=", Pointer(owner));
+    PutQuoted(caption);
+    Put(" text=");
+    PutQuoted(text);
+    SimLog(" style=0x%08x", unsigned(style));
     Span item;
     if (!Item(getenv("VARNHOLT_SIM_ANSWERS"), questions++, &item)) {
         return false;

@@ -2,7 +2,7 @@
 // from VARNHOLT_SIM_INSTALL, VARNHOLT_SIM_UNINSTALL, VARNHOLT_SIM_ANSWERS and VARNHOLT_SIM_LOG.
 #pragma once
 
-#include <string>
+#include <stdio.h>
 
 #include "platform/platform.h"
 
@@ -10,8 +10,8 @@
 // pass withAnswers false, since their message boxes are the real ones.
 bool SimCheckSettings(bool withAnswers);
 
-// Appends one line to the log, when VARNHOLT_SIM_LOG names one.
-void SimLog(const std::string& line);
+// Appends one line, printf-style, to the log, when VARNHOLT_SIM_LOG names one.
+void SimLog(const char* format, ...);
 
 // Each call logs itself and returns the simulated outcome.
 BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWORD* error);
@@ -21,10 +21,10 @@ DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BO
 // true.
 bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer);
 
-// A text as the log writes it: in quotes, UTF-8, with control characters, quotes and backslashes
-// escaped. Lone surrogates are written as \uXXXX, except U+DC80..U+DCFF when `escapesAreBytes`,
-// which are written as the bytes they stand for.
-std::string SimQuoted(LPCWSTR text, bool escapesAreBytes);
+// Writes a text as the log writes it: in quotes, UTF-8, with control characters, quotes and
+// backslashes escaped. Lone surrogates are written as \uXXXX, except U+DC80..U+DCFF when
+// `escapesAreBytes`, which are written as the bytes they stand for.
+void SimWriteQuoted(FILE* out, LPCWSTR text, bool escapesAreBytes);
 
 // Provided by each build: whether the path names an existing regular file.
 bool SimIsRegularFile(LPCWSTR path);

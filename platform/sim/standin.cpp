@@ -17,7 +17,7 @@ bool underWine;
 
 bool Refused(const char* call) {
     if (!underWine) {
-        SimLog(std::string(call) + " refused: stand-in driver services work only under Wine");
+        SimLog("%s refused: stand-in driver services work only under Wine", call);
     }
     return !underWine;
 }

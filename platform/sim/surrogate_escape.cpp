@@ -1,5 +1,7 @@
 #include "platform/sim/surrogate_escape.h"
 
+#include "platform/sim/utf8.h"
+
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;
@@ -32,21 +34,8 @@ int DecodeUtf8(const unsigned char* s, char32_t* cp) {
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    char bytes[4];
+    out.append(bytes, size_t(EncodeUtf8(cp, bytes)));
 }
 
 } // namespace
