@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Points a linked PE image's load-configuration directory at the structure the link placed at a
-symbol, as the link map gives it: GNU ld before binutils 2.45 leaves the directory empty.
+symbol, as the link map gives it: GNU ld before binutils 2.45 leaves the directory empty. lld
+fills it itself; the step then checks what lld wrote and sets the image checksum, which lld leaves
+at zero.
 
     fill_load_config.py IMAGE LINK-MAP SYMBOL
 
@@ -16,6 +18,7 @@ LOAD_CONFIG = 10
 MACHINES = {
     0x014C: {"magic": 0x10B, "base": (28, "<I"), "directories": 96, "align": 4, "size": 0xBC},
     0x8664: {"magic": 0x20B, "base": (24, "<Q"), "directories": 112, "align": 8, "size": 0x138},
+    0xAA64: {"magic": 0x20B, "base": (24, "<Q"), "directories": 112, "align": 8, "size": 0x138},
 }
 SCN_INITIALIZED_DATA, SCN_MEM_WRITE = 0x00000040, 0x80000000
 
@@ -32,7 +35,7 @@ def fill(image, map_file, symbol):
     optional = pe + 24
     kind = MACHINES.get(machine)
     if raw[pe:pe + 4] != b"PE\0\0" or not kind:
-        fail("not an x86 or x64 PE image")
+        fail("not an x86, x64 or ARM64 PE image")
     if struct.unpack_from("<H", raw, optional)[0] != kind["magic"]:
         fail("an optional header of the wrong kind")
     directories = optional + kind["directories"]
@@ -41,11 +44,16 @@ def fill(image, map_file, symbol):
     offset, form = kind["base"]
     base = struct.unpack_from(form, raw, optional + offset)[0]
 
+    # GNU ld's map gives addresses, lld's relative ones, at the start of the line.
     with open(map_file) as f:
-        found = re.findall(rf"^\s+0x([0-9a-f]+)\s+{re.escape(symbol)}$", f.read(), re.MULTILINE)
+        text = f.read()
+    name = re.escape(symbol)
+    found = [int(a, 16) - base for a in re.findall(rf"^\s+0x([0-9a-f]+)\s+{name}$", text, re.M)]
+    found += [int(a, 16) for a in re.findall(rf"^([0-9a-f]{{8}}) [0-9a-f]{{8}} +\d+ +{name}$",
+                                              text, re.M)]
     if len(found) != 1:
         fail(f"the link map names {symbol} {len(found)} times, not once")
-    rva = int(found[0], 16) - base
+    rva = found[0]
     headers = [struct.unpack_from("<8xIIII12xI", raw, optional + optional_size + 40 * i)
                for i in range(sections)]
     within = [h for h in headers if h[1] <= rva < h[1] + h[0]]

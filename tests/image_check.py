@@ -5,7 +5,7 @@ the load-time imports, the manifest as the only resource, byte for byte, the loa
 (read again by llvm-readobj) and the size. With --signed the image must carry a certificate table
 (an Authenticode signature), else none.
 
-    image_check.py IMAGE x86|x64 [--signed]"""
+    image_check.py IMAGE x86|x64|arm64 [--signed]"""
 import os
 import re
 import subprocess
@@ -40,6 +40,9 @@ ARCHES = {
     "x64": {"machine": 0x8664, "magic": 0x20B, "base": 0x140000000, "manifest": b"amd64",
             "large_address_aware": True, "high_entropy": True, "max_size": 18944,
             "load_config": 0x138, "flags_at": 0x4E, "align": 8},
+    "arm64": {"machine": 0xAA64, "magic": 0x20B, "base": 0x140000000, "manifest": b"arm64",
+              "large_address_aware": True, "high_entropy": True, "max_size": 18944,
+              "load_config": 0x138, "flags_at": 0x4E, "align": 8},
 }
 
 IMPORTS = {

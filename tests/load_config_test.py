@@ -29,10 +29,15 @@ def main(image, link_map):
     directory = entry.get_file_offset()
     struct_at = pe.get_offset_from_rva(rva)
     writable = next(s for s in pe.sections if s.Characteristics & 0x80000000)
-    line = re.compile(rf"^(\s+0x)([0-9a-f]+)(\s+{SYMBOL})$", re.MULTILINE)
+    # GNU ld's map line gives the address, lld's the relative address.
+    gnu = re.compile(rf"^(\s+0x)([0-9a-f]+)(\s+{SYMBOL})$", re.MULTILINE)
+    lld = re.compile(rf"^([0-9a-f]{{8}})( [0-9a-f]{{8}} +\d+ +{SYMBOL})$", re.MULTILINE)
 
-    def at(address):
-        return lambda text: line.sub(lambda m: f"{m[1]}{address:0{len(m[2])}x}{m[3]}", text)
+    def at(relative):
+        def change(text):
+            text = gnu.sub(lambda m: f"{m[1]}{base + relative:0{len(m[2])}x}{m[3]}", text)
+            return lld.sub(lambda m: f"{relative:08x}{m[2]}", text)
+        return change
 
     def poke(offset, form, *values):
         def change(raw):
@@ -49,10 +54,10 @@ def main(image, link_map):
         ("its own entry is accepted", same, same, None),
         ("a symbol the map lacks", lambda t: t.replace(SYMBOL, "_other_symbol"), same,
          f"the link map names {SYMBOL} 0 times, not once"),
-        ("a misaligned structure", at(base + rva + 2), same, "is not aligned"),
-        ("a structure in a writable section", at(base + writable.VirtualAddress), same,
+        ("a misaligned structure", at(rva + 2), same, "is not aligned"),
+        ("a structure in a writable section", at(writable.VirtualAddress), same,
          "is not in a read-only data section"),
-        ("an address in no section", at(base + 0x7FF00000), same, "is in no section"),
+        ("an address in no section", at(0x7FF00000), same, "is in no section"),
         ("a Size that is not the layout's", same, poke(struct_at, "<I", size + 8),
          f"gives Size {size + 8:#x}"),
         ("a Size past its section", same, poke(struct_at, "<I", 0x10000), "gives Size 0x10000"),

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds every preset and runs the whole test suite: the host
-# build (plain and with sanitizers), both Windows images, checked as files and run under Wine,
+# build (plain and with sanitizers), the three Windows images, checked as files and run under
+# Wine (the ARM64 one under the arm64 Wine of an arm64 Debian root, kept under build/),
 # and what is made of them: the example NSIS setup, the release and its rehearsal kit. Given
 # preset names, only those. The tests must leave the tree as they found it.
 #
 #   tools/check.sh [PRESET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-presets=(host host-sanitize win-x86 win-x64 packaging)
+presets=(host host-sanitize win-x86 win-x64 win-arm64 packaging)
 [ $# -eq 0 ] || presets=("$@")
 . tools/deps.sh
 ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git llvm \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+    clang-14 lld-14 llvm-14 mingw-w64-common dpkg-dev mmdebstrap qemu-user-static \
     wine wine32:i386 wine64 xvfb xdotool nsis \
     zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata ||
     { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
@@ -21,9 +23,7 @@ ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git llvm \
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "This kernel cannot run 32-bit x86 programs; running them under qemu-i386."
     ensure_packages qemu-user-static
-    binfmt=/proc/sys/fs/binfmt_misc
-    [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
-    [ -e $binfmt/qemu-i386 ] || echo ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >$binfmt/register
+    ensure_qemu i386 || true
     if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
         echo "Wine's x86 loader cannot run on this machine; the x86 image cannot be tested." >&2
         exit 1
