@@ -36,8 +36,9 @@ ROWS = [
     ([dict(GOOD, uninstall="0x")], ["case 'ok': uninstall must be an error code, not '0x'"]),
     ([dict(GOOD, missing=["kernel32.dll"])],
      ["case 'ok': missing must be newdev.dll or DIFxAPI.dll each, not ['kernel32.dll']"]),
-    ([dict(GOOD, machines={"C:\\v.exe": "arm64"})],
-     ["case 'ok': machines must be x86 or x64 for each path, not {'C:\\\\v.exe': 'arm64'}"]),
+    ([dict(GOOD, machines={"C:\\v.exe": "arm64", "C:\\w.exe": "x64"})], []),
+    ([dict(GOOD, machines={"C:\\v.exe": "ia64"})],
+     ["case 'ok': machines must be x86, x64 or arm64 for each path, not {'C:\\\\v.exe': 'ia64'}"]),
     ([dict(GOOD, timeout=0)], ["case 'ok': timeout must be more than 0 seconds, not 0"]),
     ([dict(GOOD, timeout="5")], ["case 'ok': timeout must be a number"]),
 ]

@@ -128,7 +128,7 @@ class Wine:
         env["VARNHOLT_SIM_ANSWERS"] = ",".join({"yes": "no", "no": "yes"}[a]
                                                for a in answers) or "no"
         env["WINEDEBUG"] = case.get("winedebug", "-all")
-        command = [self.session.loader(self.exe), "varnholt.exe", *case["args"]]
+        command = [*self.session.loader(self.exe), "varnholt.exe", *case["args"]]
         with redirected(case, command) as (command, stdout):
             got = run_answering(self.session, command, folder, env, answers, self.timeout,
                                 stdout)
@@ -155,7 +155,7 @@ class Wine:
         return want
 
 
-def run_table(target, pattern=None):
+def run_table(target, pattern=None, scratch=None):
     passed = failed = skipped = 0
     for group, case in load_cases():
         title = f"{group}: {case['name']}"
@@ -164,7 +164,7 @@ def run_table(target, pattern=None):
         if target.name not in case.get("only", ["host", "wine"]):
             skipped += 1
             continue
-        with tempfile.TemporaryDirectory(prefix="varnholt-case-") as folder:
+        with tempfile.TemporaryDirectory(prefix="varnholt-case-", dir=scratch) as folder:
             make_files(folder, case)
             try:
                 got = target.run(case, folder)
@@ -190,16 +190,19 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("exe", help="the built program")
     parser.add_argument("-k", dest="pattern", help="run only cases whose group: name contains this")
-    parser.add_argument("--wine", choices=["x86", "x64"], help="run a Windows image under Wine")
+    parser.add_argument("--wine", choices=["x86", "x64", "arm64"],
+                        help="run a Windows image under Wine")
     parser.add_argument("--standins", help="with --wine: the build folder of the stand-in DLLs")
+    parser.add_argument("--arm64-root", metavar="DIR",
+                        help="with --wine arm64: the arm64 root whose Wine runs the image")
     parser.add_argument("--timeout", type=float, default=120, help="seconds one Wine run may take")
     args = parser.parse_args()
     if not args.wine:
         return 0 if run_table(Host(args.exe), args.pattern) else 1
     started = time.monotonic()
-    with WineSession() as session:
+    with WineSession(root=args.arm64_root) as session:
         ok = run_table(Wine(os.path.abspath(args.exe), args.standins, session, args.timeout),
-                       args.pattern)
+                       args.pattern, session.scratch())
     print(f"wine {args.wine}: {time.monotonic() - started:.0f} s in all")
     return 0 if ok else 1
 

@@ -7,7 +7,18 @@ add_test(NAME reproducible COMMAND ${VARNHOLT_PYTHON}
   ${CMAKE_CURRENT_SOURCE_DIR}/reproducible_test.py ${PROJECT_SOURCE_DIR} win-${VARNHOLT_TARGET})
 
 # The table of cases against the image under Wine, with the stand-ins beside it or Wine's own
-# driver services.
+# driver services. ARM64 images run under the arm64 Wine of an arm64 Debian root, made once and
+# kept under build/.
+set(wine_options)
+if(VARNHOLT_TARGET STREQUAL arm64)
+  set(root ${PROJECT_SOURCE_DIR}/build/arm64-root)
+  add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh ${root})
+  set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 1800)
+  set(wine_options --arm64-root ${root})
+endif()
 add_test(NAME wine COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/run_cases.py
-  $<TARGET_FILE:varnholt> --wine ${VARNHOLT_TARGET} --standins ${CMAKE_BINARY_DIR})
+  $<TARGET_FILE:varnholt> --wine ${VARNHOLT_TARGET} --standins ${CMAKE_BINARY_DIR} ${wine_options})
 set_tests_properties(wine PROPERTIES TIMEOUT 1800)
+if(VARNHOLT_TARGET STREQUAL arm64)
+  set_tests_properties(wine PROPERTIES FIXTURES_REQUIRED arm64-root)
+endif()

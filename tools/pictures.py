@@ -35,7 +35,7 @@ def take_pictures(build, folder):
         env = session.stage(image, os.path.join(build, "standins"), folder)
         env["VARNHOLT_SIM_INSTALL"] = "259,5"
         # A Wine desktop window of its own, so that Wine draws the boxes' title bars.
-        program = subprocess.Popen([session.loader(image), "explorer", "/desktop=Varnholt,520x200",
+        program = subprocess.Popen([*session.loader(image), "explorer", "/desktop=Varnholt,520x200",
                                     "varnholt.exe", "-o", "pkg.inf"], cwd=folder, env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         desktop = wait_for(session, "^Varnholt - Wine desktop$")

@@ -2,11 +2,12 @@
 """Rehearses a setup program's driver paths under Wine, with the stand-in driver services that
 its test build bundles beside varnholt.exe.
 
-    rehearse.py SETUP.exe CASES.json [-k TEXT]... [--timeout SECONDS]
+    rehearse.py SETUP.exe CASES.json [-k TEXT]... [--timeout SECONDS] [--arm64-root DIR]
 
 Each case of the table runs the setup (or, with "run", another program it installed) in a Wine
 prefix without a display of its own, on an Xvfb display, with the stand-ins' outcomes set and
-Varnholt's questions answered in order. Prints one line per failed case and a closing
+Varnholt's questions answered in order. An ARM64 setup runs under the arm64 Wine of a root
+that arm64-root.sh made (--arm64-root). Prints one line per failed case and a closing
 'N passed, N failed' line; exits 0 when all passed, 1 when any failed or Wine cannot run here,
 2 when the table has an error (found before anything runs)."""
 import argparse
@@ -22,6 +23,9 @@ import time
 
 WINE32, WINE64 = "/usr/lib/wine/wine", "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+# Runs a command inside an arm64 root; it sits beside this file, in the project and in the kit.
+ARM64_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "arm64-run.sh")
+MACHINES = {b"\x4c\x01": "x86", b"\x64\x86": "x64", b"\x64\xaa": "arm64"}
 QUESTION_WINDOW = "^Error$"
 TRACE = re.compile(r'^[0-9a-f]+:trace:msgbox:MSGBOX_OnInit L"(.*)"$')
 # Wine's own complaints: its err channel, and the loader's lines when a program cannot start.
@@ -37,11 +41,11 @@ DESKTOP_TRIES = 3
 
 
 def machine(path):
-    """'x64' for a 64-bit PE image, else 'x86'."""
+    """'x86', 'x64' or 'arm64': the machine of a PE image."""
     with open(path, "rb") as f:
         head = f.read(4096)
     offset = int.from_bytes(head[0x3C:0x40], "little")
-    return "x64" if head[offset + 4:offset + 6] == b"\x64\x86" else "x86"
+    return MACHINES.get(head[offset + 4:offset + 6], "x86")
 
 
 def windows_path(path):
@@ -54,34 +58,49 @@ class WineSession:
     services and desktop are started by the session itself, so that every other process of the
     prefix belongs to a case."""
 
-    def __init__(self, winearch="win64"):
+    def __init__(self, winearch="win64", root=None):
         self.winearch = winearch
-        self.folder = tempfile.mkdtemp(prefix="varnholt-wine-")
+        # Inside an arm64 root every Wine program runs through the wrapper, which shows it this
+        # machine's /tmp: the session's folder, the case folders and the display's socket.
+        self.wrap = ["bash", ARM64_RUN, root] if root else []
+        self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
         self.xvfb = self.holder = None
         self.cases = 0
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
             "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
             "WINEARCH": winearch, "WINEDLLOVERRIDES": "mscoree=d;mshtml=d", "WINEDEBUG": "-all",
+        }
+        if not root:
             # Where the kernel cannot run 32-bit code, Wine's x86 loader runs under qemu-i386.
             # A guest address space just over 2 GiB keeps Wine's reservation of the space
             # above it from probing it 64 KiB at a time, which takes a minute per start.
-            "QEMU_RESERVED_VA": "0x81000000",
-        }
+            self.env["QEMU_RESERVED_VA"] = "0x81000000"
 
-    def loader(self, exe):
+    def tool(self, path):
+        """The command of one of Wine's programs, inside the root when the session has one."""
+        return [*self.wrap, path]
+
+    def loader(self, exe=None):
+        """The loader's command for an image: the 64-bit loader runs x64 and ARM64 images."""
         # A program that is not there is Wine's to report, whichever loader is given it.
-        x64 = os.path.isfile(exe) and machine(exe) == "x64"
-        return WINE64 if self.winearch == "win64" and x64 else WINE32
+        wide = self.winearch == "win64" and (
+            exe is None or not os.path.isfile(exe) or machine(exe) != "x86")
+        return self.tool(WINE64 if wide or self.wrap else WINE32)
 
     def __enter__(self):
-        loader = WINE64 if self.winearch == "win64" else WINE32
-        missing = [t for t in (loader, WINESERVER, shutil.which("Xvfb"), shutil.which("xdotool"))
-                   if not t or not os.access(t, os.X_OK)]
-        if missing or subprocess.run([loader, "--version"], capture_output=True).returncode:
+        loader = self.loader()
+        where = f"the root {self.wrap[2]}" if self.wrap else "this machine"
+        tools = [shutil.which("Xvfb"), shutil.which("xdotool")]
+        tools += [shutil.which("unshare")] if self.wrap else [loader[-1], WINESERVER]
+        missing = [t for t in tools if not t or not os.access(t, os.X_OK)]
+        if missing or subprocess.run([*loader, "--version"], capture_output=True,
+                                     cwd=self.folder).returncode:
             shutil.rmtree(self.folder)
-            raise SystemExit(f"Wine cannot run here ({loader}): it needs wine, wine32:i386, "
-                             "wine64, xvfb and xdotool")
+            needs = "an arm64 root with wine64 (arm64-root.sh)" if self.wrap else \
+                "wine, wine32:i386, wine64"
+            raise SystemExit(f"Wine cannot run in {where} ({' '.join(loader)}): it needs "
+                             f"{needs}, xvfb and xdotool")
         try:
             self.start(loader)
         except BaseException:
@@ -91,14 +110,15 @@ class WineSession:
 
     def quiet(self, *command, timeout=120):
         # Wine's background processes keep any pipe they inherit open: none is given to them.
-        subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=timeout, check=True)
+        subprocess.run(command, env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
+                       check=True)
 
     def start(self, loader):
         # The prefix is made without a display, so that no first-run dialog waits on it.
         os.mkdir(self.env["WINEPREFIX"])
-        self.quiet(loader, "wineboot", "-i", timeout=600)
-        self.quiet(WINESERVER, "-w", timeout=120)
+        self.quiet(*loader, "wineboot", "-i", timeout=600)
+        self.quiet(*self.tool(WINESERVER), "-w", timeout=120)
         # Windows that no window manager manages: with none running, Wine waits 2 s for one
         # at every window it hides, and a question takes keys once it has the input focus.
         with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
@@ -122,14 +142,14 @@ class WineSession:
         session keeps a program of its own on the desktop, a command prompt waiting for input.
         On a loaded machine the desktop's start can fail and leave every later window without
         a driver; so a window is made for a test, and the server started again if that fails."""
-        loader = loader or (WINE64 if self.winearch == "win64" else WINE32)
+        loader = loader or self.loader()
         for attempt in range(DESKTOP_TRIES):
             if attempt:
                 self.end_everything()
-            self.quiet(WINESERVER, "-p")
+            self.quiet(*self.tool(WINESERVER), "-p")
             self.holder = subprocess.Popen(
-                [loader, "cmd"], env=self.env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, start_new_session=True)
+                [*loader, "cmd"], env=self.env, cwd=self.folder, stdin=subprocess.PIPE,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
             if wait_for(lambda: any("explorer.exe" in c for c in self.processes().values()),
                         300) and self.windows_work():
                 return
@@ -138,11 +158,12 @@ class WineSession:
     def windows_work(self):
         """Whether programs of both kinds the prefix runs can make a window: rundll32 makes a
         hidden one, and Wine says so on its err channel when there is no driver for it."""
-        for loader in (WINE32, WINE64)[:2 if self.winearch == "win64" else 1]:
+        loaders = [WINE64] if self.wrap else (WINE32, WINE64)[:1 + (self.winearch == "win64")]
+        for loader in loaders:
             log = os.path.join(self.folder, "window-test.err")
             with open(log, "wb") as err:
-                subprocess.run([loader, "rundll32", "user32.dll,MessageBeep"],
-                               env=dict(self.env, WINEDEBUG="-all,err+all"),
+                subprocess.run([*self.tool(loader), "rundll32", "user32.dll,MessageBeep"],
+                               env=dict(self.env, WINEDEBUG="-all,err+all"), cwd=self.folder,
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
                                timeout=300)
             with open(log, "rb") as f:
@@ -173,20 +194,36 @@ class WineSession:
         """Ends every process of the prefix, the server too, within a bound: Wine starts a
         program's Windows children in sessions of their own, out of reach of a signal to the
         parent's process group."""
-        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run([*self.tool(WINESERVER), "-k"], env=self.env, cwd=self.folder,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         if self.holder:
             self.holder.kill()
             self.holder.wait(timeout=30)
         try:
-            subprocess.run([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=30)
+            subprocess.run([*self.tool(WINESERVER), "-w"], env=self.env, cwd=self.folder,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
         except subprocess.TimeoutExpired:
             pass
 
     def questions(self):
         """The question windows shown on the display."""
         return xdotool(self, "search", "--onlyvisible", "--name", QUESTION_WINDOW)
+
+    def scratch(self):
+        """Where the session's folders go: in a root, the temporary folder only if it is in
+        /tmp, which is all the root sees of this machine."""
+        if not self.wrap:
+            return None
+        temp = os.path.realpath(tempfile.gettempdir())
+        return temp if temp.startswith("/tmp/") else "/tmp"
+
+    def visible(self, program):
+        """The program's path as the session's Wine sees it: copied into the session's folder
+        when that Wine runs in a root."""
+        if not self.wrap:
+            return program
+        os.makedirs(os.path.join(self.folder, "programs"), exist_ok=True)
+        return shutil.copy(program, os.path.join(self.folder, "programs"))
 
     def drive_c(self, path):
         """The Linux path of a C: path inside the prefix."""
@@ -335,6 +372,13 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     shown, and the problems met."""
     session.cases += 1
     case = session.cases
+    # The desktop is the session's. Were it gone, the case's first window would start another
+    # under the case's mark, which a loaded machine may not finish in the time Wine allows.
+    if not any("explorer.exe" in c for c in session.processes().values()):
+        print(f"note: Wine's desktop had ended before case {case}; Wine was started again",
+              file=sys.stderr, flush=True)
+        session.end_everything()
+        session.serve()
     env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+all,+msgbox",
                **{CASE_MARK: str(case)})
     paths = {n: os.path.join(folder, n) for n in ("stdout", "stderr")}
@@ -432,8 +476,8 @@ def table_errors(cases):
             ("answers", lambda v: all(a in ("yes", "no") for a in v), "yes or no each"),
             ("missing", lambda v: all(d in ("newdev.dll", "DIFxAPI.dll") for d in v),
              "newdev.dll or DIFxAPI.dll each"),
-            ("machines", lambda v: all(m in ("x86", "x64") for m in v.values()),
-             "x86 or x64 for each path"),
+            ("machines", lambda v: all(m in MACHINES.values() for m in v.values()),
+             "x86, x64 or arm64 for each path"),
             ("timeout", lambda v: v > 0, "more than 0 seconds"),
         ]
         for key, valid, what in checks:
@@ -459,14 +503,14 @@ def run_case(session, setup, case, number, timeout):
         return text.replace("{folder}", folder)
 
     problems = []
-    with tempfile.TemporaryDirectory(prefix="varnholt-rehearse-") as work:
+    with tempfile.TemporaryDirectory(prefix="varnholt-rehearse-", dir=session.scratch()) as work:
         log = os.path.join(work, "calls.log")
 
         def services(missing=()):
             return dict(session.native_services(missing), VARNHOLT_SIM_LOG=windows_path(log))
 
         if "prepare" in case:
-            got = run_answering(session, [session.loader(setup), setup,
+            got = run_answering(session, [*session.loader(setup), setup,
                                           *map(fill, case["prepare"])], work, services(), [],
                                 timeout)
             if got["status"] != 0 or got["problems"]:
@@ -478,7 +522,8 @@ def run_case(session, setup, case, number, timeout):
             if key in case:
                 env[f"VARNHOLT_SIM_{key.upper()}"] = case[key]
         program = session.drive_c(fill(case["run"])) if "run" in case else setup
-        got = run_answering(session, [session.loader(program), program, *map(fill, case["args"])],
+        got = run_answering(session, [*session.loader(program), program,
+                                      *map(fill, case["args"])],
                             work, env, case.get("answers", []), timeout)
         problems += got["problems"]
         if len(got["questions"]) < len(case.get("answers", [])):
@@ -506,7 +551,7 @@ def run_case(session, setup, case, number, timeout):
     return problems
 
 
-def rehearse(setup, cases, timeout, patterns=None):
+def rehearse(setup, cases, timeout, patterns=None, root=None):
     passed = failed = 0
     chosen = [(n, c) for n, c in enumerate(cases, 1)
               if not patterns or any(p in c["name"] for p in patterns)]
@@ -514,10 +559,12 @@ def rehearse(setup, cases, timeout, patterns=None):
         group = [(n, c) for n, c in chosen if c.get("winearch", "win64") == winearch]
         if not group:
             continue
-        with WineSession(winearch) as session:
+        with WineSession(winearch, root) as session:
+            # The root sees this machine's /tmp only: the setup goes into the session's folder.
+            program = session.visible(setup)
             for number, case in group:
                 try:
-                    problems = run_case(session, setup, case, number, timeout)
+                    problems = run_case(session, program, case, number, timeout)
                 except Exception as error:  # a run that breaks fails its case, not the table
                     problems = [f"{type(error).__name__}: {error}"]
                 if problems:
@@ -540,6 +587,8 @@ def main():
                         help="run only the cases whose name contains this (may be repeated)")
     parser.add_argument("--timeout", type=float, default=120,
                         help="seconds one run may take, unless its case says")
+    parser.add_argument("--arm64-root", metavar="DIR",
+                        help="run under the arm64 Wine of this root (made by arm64-root.sh)")
     args = parser.parse_args()
     try:
         with open(args.table, encoding="utf-8") as f:
@@ -554,7 +603,8 @@ def main():
         print(f"{args.table}: {error}")
     if errors:
         return 2
-    return 0 if rehearse(os.path.abspath(args.setup), cases, args.timeout, args.patterns) else 1
+    return 0 if rehearse(os.path.abspath(args.setup), cases, args.timeout, args.patterns,
+                         args.arm64_root) else 1
 
 
 if __name__ == "__main__":
