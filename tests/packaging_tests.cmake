@@ -1,11 +1,12 @@
-# Tests of what is made of the two images, which the packaging preset builds (or brings up to
+# Tests of what is made of the three images, which the packaging preset builds (or brings up to
 # date) first: the example NSIS setup rehearsed under Wine in both kinds of Windows, the release,
 # and the rehearsal kit from the release.
 set(images ${PROJECT_SOURCE_DIR}/build)
 set(setup ${PROJECT_SOURCE_DIR}/examples/nsis/driver-setup.nsi)
 
 add_test(NAME nsis-build COMMAND makensis -WX -DOUTDIR=${CMAKE_CURRENT_BINARY_DIR}
-  -DSTANDINS_x86=${images}/win-x86/standins -DSTANDINS_x64=${images}/win-x64/standins ${setup})
+  -DSTANDINS_x86=${images}/win-x86/standins -DSTANDINS_x64=${images}/win-x64/standins
+  -DSTANDINS_arm64=${images}/win-arm64/standins ${setup})
 add_test(NAME nsis-build-default COMMAND makensis -WX -DOUTDIR=${CMAKE_CURRENT_BINARY_DIR} ${setup})
 set_tests_properties(nsis-build PROPERTIES FIXTURES_SETUP nsis)
 add_test(NAME nsis COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehearse.py

@@ -22,6 +22,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 ZIP = "dist/varnholt-{}-{}.zip"
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+ARCHES = ("x86", "x64", "arm64")
+# The ARM64 image runs under the arm64 Wine of the root that the win-arm64 preset's tests made.
+ARM64_ROOT = os.path.join(SOURCE, "build", "arm64-root")
 results = []
 
 
@@ -57,7 +60,9 @@ def release(folder, *stage, tz="UTC", umask=0o022, owner=None, **signing):
     returns (status, output, tree)."""
     tree = clone(folder, owner)
     env = {k: v for k, v in os.environ.items() if not k.startswith("VARNHOLT_SIGN_")}
-    env.update(TZ=tz, **signing)
+    # The ARM64 runtime that the win-arm64 preset set up, not one built again in each clone.
+    env.update(TZ=tz, VARNHOLT_ARM64_TOOLCHAIN=os.path.join(SOURCE, "build", "toolchain-arm64"),
+               **signing)
     user = {}
     if owner:
         env["HOME"] = folder
@@ -184,7 +189,7 @@ def verify(image, ca, tsa_ca=None):
 
 
 def images_check(folder, signed, label):
-    for arch in ("x86", "x64"):
+    for arch in ARCHES:
         result = run("/usr/bin/python3", os.path.join(HERE, "image_check.py"),
                      os.path.join(folder, arch, "varnholt.exe"), arch,
                      *(["--signed"] if signed else []))
@@ -194,12 +199,13 @@ def images_check(folder, signed, label):
 
 def wine_cases(folder, kit, label):
     """A representative part of the table of cases, on the bundled images under Wine."""
-    for arch in ("x86", "x64"):
+    for arch in ARCHES:
         standins = tempfile.mkdtemp(prefix="varnholt-standins-")
         os.symlink(os.path.join(kit, arch), os.path.join(standins, "standins"))
+        root = ["--arm64-root", ARM64_ROOT] if arch == "arm64" else []
         result = run("/usr/bin/python3", os.path.join(HERE, "run_cases.py"),
                      os.path.join(folder, arch, "varnholt.exe"), "--wine", arch,
-                     "--standins", standins, "-k", "-o forced")
+                     "--standins", standins, "-k", "-o forced", *root)
         shutil.rmtree(standins)
         check(f"{label}: {arch} image under Wine", result.returncode == 0, result.stdout)
 
@@ -265,14 +271,26 @@ def test(top, out):
         check(f"the {name} zip is the same from both", first == second)
     names = unpack(a, "windows", folders["unpacked"])
     check("the zip holds the images, README.md and SHA256SUMS", sorted(names) ==
-          ["README.md", "SHA256SUMS", "x64/varnholt.exe", "x86/varnholt.exe"], names)
+          ["README.md", "SHA256SUMS", "arm64/varnholt.exe", "x64/varnholt.exe",
+           "x86/varnholt.exe"], names)
     sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["unpacked"])
-    check("the unpacked sums verify", sums.returncode == 0 and sums.stdout.count(": OK") == 2,
+    check("the unpacked sums verify", sums.returncode == 0 and sums.stdout.count(": OK") == 3,
           sums.stdout + sums.stderr)
+    with open(os.path.join(folders["unpacked"], "README.md")) as f:
+        readme = f.read()
+    for words in ("`arm64/varnholt.exe`", "Exit statuses", "Verifying this release"):
+        check(f"the zip's README is the shippers' ({words})", words in readme)
+    check("the zip's README leaves the maintainers' matters out", "tools/check.sh" not in readme)
     images_check(folders["unpacked"], False, "unsigned")
-    unpack(a, "rehearsal", folders["kit"])
+    kit_names = unpack(a, "rehearsal", folders["kit"])
+    check("the kit holds the stand-ins of the three images and the runner's files",
+          sorted(kit_names) == sorted(
+              [f"{arch}/{dll}" for arch in ARCHES for dll in ("DIFxAPI.dll", "newdev.dll")] +
+              ["SHA256SUMS", "arm64-root.sh", "arm64-run.sh", "deps.sh", "rehearsal.md",
+               "rehearse.py"]), kit_names)
     kit_sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["kit"])
-    check("the kit's sums verify", kit_sums.returncode == 0, kit_sums.stdout + kit_sums.stderr)
+    check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 11,
+          kit_sums.stdout + kit_sums.stderr)
 
     # Signed with PEM files, twice, then on a token: all the same bytes.
     pki = folders["pki"]
@@ -296,7 +314,7 @@ def test(top, out):
         unpack(signed[label], "windows", folder)
         sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folder)
         check(f"{label}: the signed sums verify", sums.returncode == 0, sums.stdout)
-        for arch in ("x86", "x64"):
+        for arch in ARCHES:
             image = os.path.join(folder, arch, "varnholt.exe")
             check(f"{label}: {arch} verifies against its CA", verify(image, f"{pki}/ca.pem"))
             check(f"{label}: {arch} fails against another CA",
@@ -307,8 +325,8 @@ def test(top, out):
     signed_folder = os.path.join(folders["signed"], "pem-a")
     size = {arch: (os.path.getsize(os.path.join(signed_folder, arch, "varnholt.exe")) -
                    os.path.getsize(os.path.join(folders["unpacked"], arch, "varnholt.exe")))
-            for arch in ("x86", "x64")}
-    print(f"signing adds {size['x86']} bytes (x86) and {size['x64']} bytes (x64)")
+            for arch in ARCHES}
+    print("signing adds " + ", ".join(f"{size[arch]} bytes ({arch})" for arch in ARCHES))
     wine_cases(signed_folder, folders["kit"], "signed")
 
     # Timestamped by a responder on this machine: not the same bytes, but the same image below.
@@ -321,7 +339,7 @@ def test(top, out):
     if status == 0:
         folder = os.path.join(folders["stamped"], "unpacked")
         unpack(stamped, "windows", folder)
-        for arch in ("x86", "x64"):
+        for arch in ARCHES:
             image = os.path.join(folder, arch, "varnholt.exe")
             check(f"timestamped {arch} verifies", verify(image, f"{pki}/ca.pem", f"{pki}/ca.pem"))
             without_signature(image, os.path.join(folders["unpacked"], arch, "varnholt.exe"),

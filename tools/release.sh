@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Makes the release of the checked-out commit in dist/: varnholt-VERSION-windows.zip (both
-# images, README.md, SHA256SUMS) and varnholt-VERSION-rehearsal.zip (the stand-in services, the
-# rehearsal runner and its guide, SHA256SUMS). Both are built from scratch in a folder of their
-# own and are the same bytes wherever and by whomever they are made.
+# Makes the release of the checked-out commit in dist/: varnholt-VERSION-windows.zip (the x86,
+# x64 and ARM64 images, the shippers' README.md, SHA256SUMS) and varnholt-VERSION-rehearsal.zip
+# (the stand-in services, the rehearsal runner and its guide, SHA256SUMS). Both are built from
+# scratch in a folder of their own and are the same bytes wherever and by whomever they are made.
+# The ARM64 image's toolchain is the one set up under build/toolchain-arm64 (or in
+# VARNHOLT_ARM64_TOOLCHAIN), made there first if need be.
 #
 #   tools/release.sh              builds the images of HEAD, then signs and packs them
 #   tools/release.sh build DIR    only builds them, into DIR
 #   tools/release.sh pack DIR     only signs and packs the images in DIR, which must be HEAD's
 #
-# Signing (Authenticode, SHA-256) of the two images, before their sums are taken:
+# Signing (Authenticode, SHA-256) of the three images, before their sums are taken:
 #   VARNHOLT_SIGN_CERT            the signer's certificate chain, PEM
 #   VARNHOLT_SIGN_KEY             its private key: a PEM file, or a PKCS#11 URI (pkcs11:...)
 #   VARNHOLT_SIGN_PKCS11_MODULE   with a PKCS#11 URI, the token's module (.so)
@@ -35,6 +37,9 @@ git diff --quiet HEAD -- ||
 . tools/deps.sh
 ensure_packages git cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
     strip-nondeterminism osslsigncode openssl libengine-pkcs11-openssl
+arches=(x86 x64 arm64)
+VARNHOLT_ARM64_TOOLCHAIN=${VARNHOLT_ARM64_TOOLCHAIN:-$PWD/build/toolchain-arm64}
+export VARNHOLT_ARM64_TOOLCHAIN
 
 cert=${VARNHOLT_SIGN_CERT:-} key=${VARNHOLT_SIGN_KEY:-}
 module=${VARNHOLT_SIGN_PKCS11_MODULE:-} timestamp=${VARNHOLT_SIGN_TIMESTAMP_URL:-}
@@ -76,7 +81,7 @@ if [ "$stage" != pack ]; then
     echo "building the images of $commit"
     mkdir -p "$work/src" "$images"
     git archive HEAD | tar -x -C "$work/src"
-    for arch in x86 x64; do
+    for arch in "${arches[@]}"; do
         (cd "$work/src" && cmake --preset "win-$arch" >/dev/null &&
             cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null) ||
             refuse "the $arch image did not build"
@@ -107,10 +112,10 @@ pack() {
 }
 
 windows=$work/windows
-mkdir -p "$windows/x86" "$windows/x64"
 when=(-time "$SOURCE_DATE_EPOCH")
 [ -z "$timestamp" ] || when=(-ts "$timestamp")
-for arch in x86 x64; do
+for arch in "${arches[@]}"; do
+    mkdir -p "$windows/$arch"
     image=$windows/$arch/varnholt.exe
     if [ ${#signing[@]} -eq 0 ]; then
         cp "$images/$arch/varnholt.exe" "$image"
@@ -122,17 +127,23 @@ for arch in x86 x64; do
         refuse "signing the $arch image failed (above: osslsigncode's own words)"
     }
 done
-git show HEAD:README.md >"$windows/README.md"
-(cd "$windows" && sha256sum x86/varnholt.exe x64/varnholt.exe >SHA256SUMS)
+git show HEAD:docs/shipping.md >"$windows/README.md"
+(cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" >SHA256SUMS)
 
+# The kit: the stand-ins of each image, the runner, and the scripts by which it runs ARM64
+# setups under an arm64 root's Wine.
 kit=$work/rehearsal
-mkdir -p "$kit/x86" "$kit/x64"
-for arch in x86 x64; do
+for arch in "${arches[@]}"; do
+    mkdir -p "$kit/$arch"
     cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
-git show HEAD:tools/rehearse.py >"$kit/rehearse.py"
 git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
-(cd "$kit" && sha256sum x86/*.dll x64/*.dll rehearse.py rehearsal.md >SHA256SUMS)
+scripts=(rehearse.py arm64-root.sh arm64-run.sh deps.sh)
+for script in "${scripts[@]}"; do
+    git show "HEAD:tools/$script" >"$kit/$script"
+done
+(cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
+    "${scripts[@]}" rehearsal.md >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do

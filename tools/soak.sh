@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the Wine tables of both images and the NSIS example's table through the rehearsal runner
-# RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
+# Runs the Wine tables of the three images (ARM64 in the arm64 root) and the NSIS example's table
+# through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
 # and prints every failure and a closing line. Not part of the test suite: it takes long.
 #
 #   tools/soak.sh [RUNS] [--oversubscribed]
@@ -15,15 +15,17 @@ fi
 . tools/deps.sh
 ensure_packages stress-ng nsis
 
-for arch in x86 x64; do
+for arch in x86 x64 arm64; do
     cmake --preset "win-$arch" >/dev/null
     cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null
 done
+tools/arm64-root.sh build/arm64-root
 work=$(mktemp -d)
 stress=
 trap '[ -z "$stress" ] || kill "$stress" 2>/dev/null; rm -rf "$work"' EXIT
 makensis -WX -DOUTDIR="$work" -DSTANDINS_x86="$PWD/build/win-x86/standins" \
-    -DSTANDINS_x64="$PWD/build/win-x64/standins" examples/nsis/driver-setup.nsi >/dev/null
+    -DSTANDINS_x64="$PWD/build/win-x64/standins" -DSTANDINS_arm64="$PWD/build/win-arm64/standins" \
+    examples/nsis/driver-setup.nsi >/dev/null
 if [ -n "$load" ]; then
     stress-ng --cpu $((2 * $(nproc))) --timeout 0 --quiet &
     stress=$!
@@ -31,13 +33,14 @@ fi
 
 cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
-    for table in x86 x64 nsis; do
+    for table in x86 x64 arm64 nsis; do
         if [ "$table" = nsis ]; then
             command=(/usr/bin/python3 tools/rehearse.py "$work/driver-setup-rehearsal.exe"
                 examples/nsis/cases.json)
         else
             command=(/usr/bin/python3 tests/run_cases.py "build/win-$table/varnholt.exe"
                 --wine "$table" --standins "build/win-$table")
+            [ "$table" != arm64 ] || command+=(--arm64-root build/arm64-root)
         fi
         output=$("${command[@]}" 2>&1) || true
         closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1)

@@ -1,10 +1,11 @@
 ; A small driver setup that ships Varnholt with its software and acts on Varnholt's exit status.
-; From the repository's root, once the win-x86 and win-x64 presets are built:
+; From the repository's root, once the win-x86, win-x64 and win-arm64 presets are built:
 ;     makensis -WX examples/nsis/driver-setup.nsi
 ; writes build/nsis/driver-setup.exe. Optional defines, each a folder:
 ;     OUTDIR                      where the setup is written, instead of build/nsis
 ;     DIFXAPI_x86, DIFXAPI_x64    Microsoft's DIFxAPI.dll, for Windows older than 10
-;     STANDINS_x86, STANDINS_x64  stand-in newdev.dll and DIFxAPI.dll, for rehearsing under Wine:
+;     STANDINS_x86, STANDINS_x64, STANDINS_arm64
+;                                 stand-in newdev.dll and DIFxAPI.dll, for rehearsing under Wine:
 ;                                 such a build is driver-setup-rehearsal.exe, never shipped
 ; Exit codes: 0 installed; 3 the driver was not installed and the setup stopped (Varnholt's
 ; status 1); 4 Varnholt did not run (any other status, e.g. -1073741515 for a missing DLL).
@@ -24,7 +25,7 @@ Unicode true
 !system 'mkdir -p "${OUTDIR}"'
 Name "Varnholt Demo"
 ; A build with stand-ins has a name of its own, so that it cannot be taken for the real one.
-!ifdef STANDINS_x86 | STANDINS_x64
+!ifdef STANDINS_x86 | STANDINS_x64 | STANDINS_arm64
   OutFile "${OUTDIR}/driver-setup-rehearsal.exe"
 !else
   OutFile "${OUTDIR}/driver-setup.exe"
@@ -52,7 +53,11 @@ Section
   SetOutPath "$INSTDIR\driver"
   File "${ROOT}/examples/demo-package/demo.inf" "${ROOT}/examples/demo-package/demo.cat" \
     "${ROOT}/examples/demo-package/demo.sys"
-  ${If} ${RunningX64}
+  ; The image of the machine's own architecture: an emulated x86 or x64 image cannot install a
+  ; driver on ARM64 Windows, nor an x86 image on x64 Windows.
+  ${If} ${IsNativeARM64}
+    !insertmacro BundleVarnholt arm64
+  ${ElseIf} ${RunningX64}
     !insertmacro BundleVarnholt x64
   ${Else}
     !insertmacro BundleVarnholt x86
