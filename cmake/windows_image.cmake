@@ -15,6 +15,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   target_compile_options(varnholt_logic PRIVATE -fno-asynchronous-unwind-tables)
   set(VARNHOLT_EXPORT_FLAGS -Wl,--kill-at)
 elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL ARM64)
+  # Which Debian versions of clang, lld and the runtime's source made the image.
+  configure_file(${VARNHOLT_TOOLCHAIN_VERSIONS} ${PROJECT_BINARY_DIR}/toolchain-versions.txt COPYONLY)
   set(VARNHOLT_TARGET arm64)
   set(VARNHOLT_ARCH arm64)
   set(VARNHOLT_IMAGE_FLAGS -Wl,--high-entropy-va)

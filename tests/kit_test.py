@@ -12,6 +12,7 @@ line per failed check and 'N passed, N failed'.
     kit_test.py OUT"""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -47,12 +48,20 @@ CASES = [
 ]
 
 
+# The ARM64 image itself stands for the setup, with the kit's ARM64 stand-ins beside it.
 ARM64_CASES = [
-    ({"name": "ARM64 install", "args": ["-i", "C:\\pkg.inf"], "status": 0}, None),
-    ({"name": "ARM64 usage", "args": [], "status": 1}, None),
+    ({"name": "ARM64 install", "args": ["-i", "C:\\pkg.inf"], "install": "ok", "status": 0,
+      "calls": ['DiInstallDriverW parent=NULL inf="C:\\\\pkg.inf" flags=0x00000000 reboot=NULL']},
+     None),
+    ({"name": "ARM64 unexpected question", "args": ["-o", "C:\\pkg.inf"], "install": "2",
+      "status": 1}, "FAIL ARM64 unexpected question (win64): a question that was not expected"),
+    ({"name": "ARM64 forced after Yes", "args": ["-o", "C:\\pkg.inf"], "install": "259,ok",
+      "answers": ["yes"], "status": 0}, None),
     ({"name": "ARM64 cannot start", "run": "C:\\no such program.exe", "args": [], "status": 0},
      "FAIL ARM64 cannot start (win64): status 53, expected 0; did not start: wine: failed to open"),
-    ({"name": "ARM64 removal", "args": ["-u", "C:\\pkg.inf"], "status": 0}, None),
+    ({"name": "ARM64 removal", "args": ["-u", "C:\\pkg.inf"], "uninstall": "0", "status": 0,
+      "calls": ['DriverPackageUninstallW inf="C:\\\\pkg.inf" flags=0x00000000 installer=NULL '
+                'reboot=FALSE']}, None),
 ]
 
 
@@ -71,7 +80,8 @@ def leftovers(folder):
 
 
 def main(out):
-    with tempfile.TemporaryDirectory(prefix="varnholt-kit-") as top:
+    # In /tmp: the arm64 root sees no other folder of this machine.
+    with tempfile.TemporaryDirectory(prefix="varnholt-kit-", dir="/tmp") as top:
         return test(top, out)
 
 
@@ -97,6 +107,8 @@ def test(top, out):
     image = os.path.join(top, "arm64", "varnholt.exe")
     with zipfile.ZipFile(os.path.join(out, os.path.basename(ZIP.format(version(), "windows")))) as z:
         z.extract("arm64/varnholt.exe", top)
+    for dll in ("newdev.dll", "DIFxAPI.dll"):
+        shutil.copy(os.path.join(kit, "arm64", dll), os.path.dirname(image))
     rehearse(kit, image, ARM64_CASES, prefixes, ["--arm64-root", ARM64_ROOT])
     return closing("kit")
 

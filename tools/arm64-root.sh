@@ -11,6 +11,7 @@ fail() { echo "arm64 root: $*" >&2; exit 1; }
 dir=$(mkdir -p "$1" && cd "$1" && pwd)
 # Raise the recipe's number whenever the root's making below changes.
 stamp="bookworm arm64 wine64, recipe 1"
+# shellcheck source=tools/deps.sh
 . "$here/deps.sh"
 ensure_packages mmdebstrap qemu-user-static || fail "mmdebstrap or qemu-user-static could not be installed"
 [ "$(uname -m)" = aarch64 ] || ensure_qemu aarch64 ||

@@ -25,6 +25,7 @@ done
 [ "$(cat "$dir/done" 2>/dev/null)" = "$stamp" ] && exit 0
 
 fail() { echo "ARM64 toolchain: $*" >&2; exit 1; }
+# shellcheck source=tools/deps.sh
 . "$here/deps.sh"
 ensure_packages clang-14 lld-14 llvm-14 mingw-w64-common dpkg-dev make ||
     fail "Debian's clang-14, lld-14, llvm-14 and MinGW-w64 headers could not be installed"
@@ -63,7 +64,7 @@ export PATH="$dir/bin:$PATH"
 # the objects, and the same version gives the same runtime wherever DIR is.
 (
     cd "$dir/runtime"
-    ../source/mingw-w64-*/mingw-w64-crt/configure --host=$triple --disable-lib32 --disable-lib64 \
+    "../source/${crt#"$dir/source/"}/configure" --host=$triple --disable-lib32 --disable-lib64 \
         --enable-libarm64 --with-default-msvcrt=msvcrt-os \
         CC="clang-14 --target=$triple --sysroot=$dir/sysroot" CFLAGS="-O2 -ffile-prefix-map=$dir=." \
         AR=llvm-ar-14 RANLIB=llvm-ranlib-14 DLLTOOL="$dir/bin/$triple-dlltool" >configure.log 2>&1 ||

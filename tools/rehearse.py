@@ -218,9 +218,9 @@ class WineSession:
         return temp if temp.startswith("/tmp/") else "/tmp"
 
     def visible(self, program):
-        """The program's path as the session's Wine sees it: copied into the session's folder
-        when that Wine runs in a root."""
-        if not self.wrap:
+        """The program's path as the session's Wine sees it: outside /tmp, copied into the
+        session's folder when that Wine runs in a root."""
+        if not self.wrap or os.path.realpath(program).startswith("/tmp/"):
             return program
         os.makedirs(os.path.join(self.folder, "programs"), exist_ok=True)
         return shutil.copy(program, os.path.join(self.folder, "programs"))

@@ -3,15 +3,23 @@
 # through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
 # and prints every failure and a closing line. Not part of the test suite: it takes long.
 #
-#   tools/soak.sh [RUNS] [--oversubscribed]
+#   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]    (TABLE: x86 x64 arm64 nsis; all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-5}
-load=${2:-}
-if ! [[ $runs =~ ^[1-9][0-9]*$ && ( -z $load || $load == --oversubscribed ) ]]; then
-    echo "usage: tools/soak.sh [RUNS] [--oversubscribed]" >&2
+usage() {
+    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis...]" >&2
     exit 2
-fi
+}
+runs=${1:-5}
+[[ $runs =~ ^[1-9][0-9]*$ ]] || usage
+shift $(($# > 0))
+load=
+[ "${1:-}" != --oversubscribed ] || { load=$1; shift; }
+tables=("$@")
+[ $# -gt 0 ] || tables=(x86 x64 arm64 nsis)
+for table in "${tables[@]}"; do
+    [[ $table =~ ^(x86|x64|arm64|nsis)$ ]] || usage
+done
 . tools/deps.sh
 ensure_packages stress-ng nsis
 
@@ -33,7 +41,7 @@ fi
 
 cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
-    for table in x86 x64 arm64 nsis; do
+    for table in "${tables[@]}"; do
         if [ "$table" = nsis ]; then
             command=(/usr/bin/python3 tools/rehearse.py "$work/driver-setup-rehearsal.exe"
                 examples/nsis/cases.json)
@@ -56,5 +64,6 @@ for run in $(seq "$runs"); do
         grep -A4 '^FAIL' <<<"$output" | sed 's/^/  /' || true
     done
 done
-echo "soak${load:+ (oversubscribed)}: $runs runs, $cases cases, $failed failed, $((SECONDS - started)) s"
+echo "soak${load:+ (oversubscribed)} of ${tables[*]}: $runs runs, $cases cases, $failed failed," \
+    "$((SECONDS - started)) s"
 [ "$failed" -eq 0 ]
