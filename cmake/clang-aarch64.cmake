@@ -21,11 +21,12 @@ set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLE})
 set(CMAKE_SYSROOT ${toolchain}/sysroot)
 set(CMAKE_RC_COMPILER ${toolchain}/bin/${MINGW_TRIPLE}-windres)
 set(CMAKE_DLLTOOL ${toolchain}/bin/${MINGW_TRIPLE}-dlltool)
+# lld-14 has no unversioned ld.lld (that is Debian's lld package), so clang is given its path.
 # The runtime and Windows' import libraries only: there is no C++ library for this target, and
 # CMake's default list of MinGW libraries names some the runtime build does not make.
 set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions -fno-rtti")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++ -static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib++ -static")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld --ld-path=/usr/bin/ld.lld-14 -nostdlib++ -static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld --ld-path=/usr/bin/ld.lld-14 -nostdlib++ -static")
 set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "Libraries every C++ program links")
 set(CMAKE_FIND_ROOT_PATH ${toolchain}/sysroot)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -118,7 +118,8 @@ class WineSession:
         # The prefix is made without a display, so that no first-run dialog waits on it.
         os.mkdir(self.env["WINEPREFIX"])
         self.quiet(*loader, "wineboot", "-i", timeout=600)
-        self.quiet(*self.tool(WINESERVER), "-w", timeout=120)
+        # What the first start leaves running ends on its own, slowly on a loaded machine.
+        self.quiet(*self.tool(WINESERVER), "-w", timeout=300)
         # Windows that no window manager manages: with none running, Wine waits 2 s for one
         # at every window it hides, and a question takes keys once it has the input focus.
         with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
