@@ -65,6 +65,7 @@ class WineSession:
         self.wrap = ["bash", ARM64_RUN, root] if root else []
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
         self.xvfb = self.holder = None
+        self.held = False
         self.cases = 0
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
@@ -118,8 +119,13 @@ class WineSession:
         # The prefix is made without a display, so that no first-run dialog waits on it.
         os.mkdir(self.env["WINEPREFIX"])
         self.quiet(*loader, "wineboot", "-i", timeout=600)
-        # What the first start leaves running ends on its own, slowly on a loaded machine.
-        self.quiet(*self.tool(WINESERVER), "-w", timeout=300)
+        # What the first start leaves running ends on its own within seconds, but on a loaded
+        # machine it was once seen to run on for minutes: the prefix is made by then, so it is
+        # ended.
+        try:
+            self.quiet(*self.tool(WINESERVER), "-w", timeout=60)
+        except subprocess.TimeoutExpired:
+            self.end_everything()
         # Windows that no window manager manages: with none running, Wine waits 2 s for one
         # at every window it hides, and a question takes keys once it has the input focus.
         with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
@@ -142,7 +148,9 @@ class WineSession:
         a program that starts meanwhile finds no desktop: its questions cannot be shown. So the
         session keeps a program of its own on the desktop, a command prompt waiting for input.
         On a loaded machine the desktop's start can fail and leave every later window without
-        a driver; so a window is made for a test, and the server started again if that fails."""
+        a driver; so a window is made for a test, and the server started again if that fails.
+        A 32-bit prefix's command prompt does not keep the desktop: there every program starts
+        it anew, as Wine does, and the session cannot hold it."""
         loader = loader or self.loader()
         for attempt in range(DESKTOP_TRIES):
             if attempt:
@@ -151,10 +159,15 @@ class WineSession:
             self.holder = subprocess.Popen(
                 [*loader, "cmd"], env=self.env, cwd=self.folder, stdin=subprocess.PIPE,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-            if wait_for(lambda: any("explorer.exe" in c for c in self.processes().values()),
-                        300) and self.windows_work():
+            if wait_for(self.desktop, 300) and self.windows_work():
+                # Held when it outlives the test window by more than Wine's second.
+                time.sleep(3)
+                self.held = self.desktop()
                 return
         raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
+
+    def desktop(self):
+        return any("explorer.exe" in c for c in self.processes().values())
 
     def windows_work(self):
         """Whether programs of both kinds the prefix runs can make a window: rundll32 makes a
@@ -373,9 +386,9 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     shown, and the problems met."""
     session.cases += 1
     case = session.cases
-    # The desktop is the session's. Were it gone, the case's first window would start another
-    # under the case's mark, which a loaded machine may not finish in the time Wine allows.
-    if not any("explorer.exe" in c for c in session.processes().values()):
+    # A desktop the session holds is there for every case. Were it gone, the case's first window
+    # would start another under the case's mark, which a loaded machine may not finish in time.
+    if session.held and not session.desktop():
         print(f"note: Wine's desktop had ended before case {case}; Wine was started again",
               file=sys.stderr, flush=True)
         session.end_everything()
