@@ -13,7 +13,8 @@ dir=$(mkdir -p "$1" && cd "$1" && pwd)
 stamp="bookworm arm64 wine64, recipe 1"
 # shellcheck source=tools/deps.sh
 . "$here/deps.sh"
-ensure_packages mmdebstrap qemu-user-static || fail "mmdebstrap or qemu-user-static could not be installed"
+ensure_packages mmdebstrap arch-test qemu-user-static ||
+    fail "mmdebstrap, arch-test or qemu-user-static could not be installed"
 [ "$(uname -m)" = aarch64 ] || ensure_qemu aarch64 ||
     fail "this kernel cannot run arm64 programs, not even under qemu-aarch64"
 [ "$(cat "$dir.done" 2>/dev/null)" = "$stamp" ] && exit 0
