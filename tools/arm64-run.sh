@@ -9,8 +9,12 @@ set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: tools/arm64-run.sh ROOT COMMAND [ARG...]" >&2; exit 2; }
 root=$(cd "$1" && pwd)
 shift
+# Inside a chroot / is no mount point and its propagation cannot be changed; the namespace then
+# keeps the surrounding one's, which leaves nothing mounted behind only where that is private.
+propagation=private
+unshare --mount --propagation private true 2>/dev/null || propagation=unchanged
 # shellcheck disable=SC2016
-exec unshare --mount --propagation private -- /bin/sh -c '
+exec unshare --mount --propagation "$propagation" -- /bin/sh -c '
     root=$1 folder=$2
     shift 2
     mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" &&
