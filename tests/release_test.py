@@ -55,14 +55,24 @@ def clone(folder, owner=None):
     return tree
 
 
+def toolchain(folder):
+    """The ARM64 toolchain that the win-arm64 preset set up, not one built again for each
+    release: its runtime and tools, copied next to the releases' folders, where another user
+    can read them."""
+    copy = os.path.join(os.path.dirname(folder), "toolchain-arm64")
+    if not os.path.isdir(copy):
+        built = os.path.join(SOURCE, "build", "toolchain-arm64")
+        shutil.copytree(built, copy, symlinks=True,
+                        ignore=lambda where, names: ["source", "runtime"] if where == built else [])
+    return copy
+
+
 def release(folder, *stage, tz="UTC", umask=0o022, owner=None, **signing):
     """Clones into folder and makes the release there, or one stage of it (("pack", images));
     returns (status, output, tree)."""
     tree = clone(folder, owner)
     env = {k: v for k, v in os.environ.items() if not k.startswith("VARNHOLT_SIGN_")}
-    # The ARM64 runtime that the win-arm64 preset set up, not one built again in each clone.
-    env.update(TZ=tz, VARNHOLT_ARM64_TOOLCHAIN=os.path.join(SOURCE, "build", "toolchain-arm64"),
-               **signing)
+    env.update(TZ=tz, VARNHOLT_ARM64_TOOLCHAIN=toolchain(folder), **signing)
     user = {}
     if owner:
         env["HOME"] = folder
