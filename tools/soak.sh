@@ -51,7 +51,7 @@ for run in $(seq "$runs"); do
             [ "$table" != arm64 ] || command+=(--arm64-root build/arm64-root)
         fi
         output=$("${command[@]}" 2>&1) || true
-        closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1)
+        closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1) || true
         if [ -z "$closing" ]; then
             echo "run $run, $table: no closing line"
             tail -n 20 <<<"$output" | sed 's/^/  /'
