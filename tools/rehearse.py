@@ -48,6 +48,11 @@ def machine(path):
     return MACHINES.get(head[offset + 4:offset + 6], "x86")
 
 
+def in_tmp(path):
+    """Whether a path lies in /tmp, the one folder of this machine that an arm64 root sees."""
+    return os.path.realpath(path).startswith("/tmp/")
+
+
 def windows_path(path):
     """The Wine path of a Linux path, through drive Z:."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -166,6 +171,11 @@ class WineSession:
                 return
         raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
 
+    def restart(self):
+        """Ends every process of the prefix and starts the session's server and desktop again."""
+        self.end_everything()
+        self.serve()
+
     def desktop(self):
         return any("explorer.exe" in c for c in self.processes().values())
 
@@ -228,13 +238,13 @@ class WineSession:
         /tmp, which is all the root sees of this machine."""
         if not self.wrap:
             return None
-        temp = os.path.realpath(tempfile.gettempdir())
-        return temp if temp.startswith("/tmp/") else "/tmp"
+        temp = tempfile.gettempdir()
+        return temp if in_tmp(temp) else "/tmp"
 
     def visible(self, program):
         """The program's path as the session's Wine sees it: outside /tmp, copied into the
         session's folder when that Wine runs in a root."""
-        if not self.wrap or os.path.realpath(program).startswith("/tmp/"):
+        if not self.wrap or in_tmp(program):
             return program
         os.makedirs(os.path.join(self.folder, "programs"), exist_ok=True)
         return shutil.copy(program, os.path.join(self.folder, "programs"))
@@ -364,8 +374,7 @@ def end_case(session, process, case):
         except ProcessLookupError:
             pass
     if not wait_for(lambda: not session.processes(case), 5):
-        session.end_everything()
-        session.serve()
+        session.restart()
         wait_for(lambda: not session.processes(case), 5)
     try:
         process.wait(timeout=5)
@@ -391,8 +400,7 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     if session.held and not session.desktop():
         print(f"note: Wine's desktop had ended before case {case}; Wine was started again",
               file=sys.stderr, flush=True)
-        session.end_everything()
-        session.serve()
+        session.restart()
     env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+all,+msgbox",
                **{CASE_MARK: str(case)})
     paths = {n: os.path.join(folder, n) for n in ("stdout", "stderr")}
