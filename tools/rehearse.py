@@ -23,8 +23,13 @@ import time
 
 WINE32, WINE64 = "/usr/lib/wine/wine", "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-# Runs a command inside an arm64 root; it sits beside this file, in the project and in the kit.
-ARM64_RUN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "arm64-run.sh")
+# Beside this file, in the project and in the kit: what runs a command inside an arm64 root,
+# and what spares Wine's x86 programs a slow start under qemu-i386.
+HERE = os.path.dirname(os.path.abspath(__file__))
+ARM64_RUN = os.path.join(HERE, "arm64-run.sh")
+RESERVE_SOURCE = os.path.join(HERE, "wine32-reserve.c")
+# Where binfmt_misc hands 32-bit x86 programs to qemu-i386, as on kernels that cannot run them.
+QEMU_I386 = "/proc/sys/fs/binfmt_misc/qemu-i386"
 MACHINES = {b"\x4c\x01": "x86", b"\x64\x86": "x64", b"\x64\xaa": "arm64"}
 QUESTION_WINDOW = "^Error$"
 TRACE = re.compile(r'^[0-9a-f]+:trace:msgbox:MSGBOX_OnInit L"(.*)"$')
@@ -46,6 +51,14 @@ def machine(path):
         head = f.read(4096)
     offset = int.from_bytes(head[0x3C:0x40], "little")
     return MACHINES.get(head[offset + 4:offset + 6], "x86")
+
+
+def qemu_runs_x86():
+    try:
+        with open(QEMU_I386) as f:
+            return f.readline().strip() == "enabled"
+    except OSError:
+        return False
 
 
 def in_tmp(path):
@@ -77,11 +90,30 @@ class WineSession:
             "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
             "WINEARCH": winearch, "WINEDLLOVERRIDES": "mscoree=d;mshtml=d", "WINEDEBUG": "-all",
         }
-        if not root:
-            # Where the kernel cannot run 32-bit code, Wine's x86 loader runs under qemu-i386.
-            # A guest address space just over 2 GiB keeps Wine's reservation of the space
-            # above it from probing it 64 KiB at a time, which takes a minute per start.
+        if not root and qemu_runs_x86():
+            # A guest address space just over 2 GiB: the larger qemu's default, the longer
+            # each of its searches for a free block (a minute a start). Wine's reservation of
+            # what lies beyond is cut short by the preloaded wine32-reserve.so.
             self.env["QEMU_RESERVED_VA"] = "0x81000000"
+            self.env.update(self.reserve_preload())
+
+    def reserve_preload(self):
+        """LD_PRELOAD naming wine32-reserve.so, built into the session's folder: through $LIB,
+        32-bit programs load it and 64-bit ones an empty twin, not a complaint on stderr."""
+        folder = os.path.join(self.folder, "preload")
+        builds = {"i386-linux-gnu": ["-m32", RESERVE_SOURCE],
+                  "x86_64-linux-gnu": ["-m64", "-x", "c", os.devnull]}
+        for lib, args in builds.items():
+            os.makedirs(os.path.join(folder, "lib", lib))
+            out = os.path.join(folder, "lib", lib, "wine32-reserve.so")
+            try:
+                subprocess.run(["cc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", out, *args],
+                               capture_output=True, check=True, timeout=60)
+            except (OSError, subprocess.SubprocessError) as error:
+                print(f"note: wine32-reserve.so could not be built ({error}); every x86 "
+                      "program starts about 2 s slower under qemu-i386", file=sys.stderr)
+                return {}
+        return {"LD_PRELOAD": os.path.join(folder, "$LIB", "wine32-reserve.so")}
 
     def tool(self, path):
         """The command of one of Wine's programs, inside the root when the session has one."""

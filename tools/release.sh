@@ -130,15 +130,15 @@ done
 git show HEAD:docs/shipping.md >"$windows/README.md"
 (cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" >SHA256SUMS)
 
-# The kit: the stand-ins of each image, the runner, and the scripts by which it runs ARM64
-# setups under an arm64 root's Wine.
+# The kit: the stand-ins of each image, the runner with the source it builds for quicker x86
+# starts under qemu-i386, and the scripts by which it runs ARM64 setups under an arm64 root's Wine.
 kit=$work/rehearsal
 for arch in "${arches[@]}"; do
     mkdir -p "$kit/$arch"
     cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
 git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
-scripts=(rehearse.py arm64-root.sh arm64-run.sh deps.sh)
+scripts=(rehearse.py wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
 for script in "${scripts[@]}"; do
     git show "HEAD:tools/$script" >"$kit/$script"
 done
