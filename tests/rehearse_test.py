@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The rehearsal runner's check of a setup's table, which must name every error with its case
-before anything runs. Needs no Wine. Prints one line per failed row and 'N passed, N failed'."""
+before anything runs, and its copy of a kept prefix, whose user folders must lead to the new
+session's home. Needs no Wine. Prints one line per failed row and 'N passed, N failed'."""
 import os
 import sys
+import tempfile
+import types
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "tools"))
-from rehearse import table_errors  # noqa: E402
+from rehearse import WineSession, table_errors  # noqa: E402
 
 GOOD = {"name": "ok", "args": ["/S"], "status": 0}
 
@@ -43,6 +46,34 @@ ROWS = [
     ([dict(GOOD, timeout="5")], ["case 'ok': timeout must be a number"]),
 ]
 
+# Each row: a link in a kept prefix and where it leads, then where its copy must lead. {old} is
+# the home of the session that kept the prefix, {new} the home of the session copying it.
+LINKS = [
+    ("drive_c/users/u/Desktop", "{old}", "{new}"),
+    ("drive_c/users/u/AppData/Templates", "{old}/Templates", "{new}/Templates"),
+    ("drive_c/users/u/Music", "{old}-other/Music", "{old}-other/Music"),
+    ("dosdevices/c:", "../drive_c", "../drive_c"),
+    ("dosdevices/z:", "/", "/"),
+    ("dosdevices/com1", "/dev/ttyS0", "/dev/ttyS0"),
+]
+
+
+def copied_links():
+    """The rows of LINKS that a kept prefix's copy gets wrong."""
+    with tempfile.TemporaryDirectory() as top:
+        old, new, kept = (os.path.join(top, name) for name in ("old", "new", "kept"))
+        for row in LINKS:
+            link = os.path.join(kept, "prefix", row[0])
+            os.makedirs(os.path.dirname(link), exist_ok=True)
+            os.symlink(row[1].format(old=old), link)
+        with open(os.path.join(kept, "home"), "w") as f:
+            f.write(old)
+        session = types.SimpleNamespace(folder=new, env={"WINEPREFIX": os.path.join(new, "p")})
+        WineSession.copy_prefix(session, kept)
+        return [(row, os.readlink(os.path.join(new, "p", row[0])).replace(new, "{new}"))
+                for row in LINKS
+                if os.readlink(os.path.join(new, "p", row[0])) != row[2].format(old=old, new=new)]
+
 
 def main():
     failed = 0
@@ -51,7 +82,11 @@ def main():
         if got != expected:
             failed += 1
             print(f"FAIL {cases!r}\n  expected {expected!r}\n  got      {got!r}")
-    print(f"table check: {len(ROWS) - failed} passed, {failed} failed")
+    wrong = copied_links()
+    for (name, _, expected), got in wrong:
+        print(f"FAIL the copy of {name}\n  expected {expected!r}\n  got      {got!r}")
+    failed += len(wrong)
+    print(f"table check: {len(ROWS) + len(LINKS) - failed} passed, {failed} failed")
     return 1 if failed else 0
 
 

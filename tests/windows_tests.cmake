@@ -18,7 +18,9 @@ if(VARNHOLT_TARGET STREQUAL arm64)
 endif()
 add_test(NAME wine COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/run_cases.py
   $<TARGET_FILE:varnholt> --wine ${VARNHOLT_TARGET} --standins ${CMAKE_BINARY_DIR} ${wine_options})
-set_tests_properties(wine PROPERTIES TIMEOUT 1800)
+# Every Wine session of the build tree's tests copies a prefix kept under build/ once made.
+set_tests_properties(wine PROPERTIES TIMEOUT 1800
+  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${PROJECT_SOURCE_DIR}/build/wine-prefixes)
 if(VARNHOLT_TARGET STREQUAL arm64)
   set_tests_properties(wine PROPERTIES FIXTURES_REQUIRED arm64-root)
 endif()

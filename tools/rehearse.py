@@ -30,6 +30,9 @@ ARM64_RUN = os.path.join(HERE, "arm64-run.sh")
 RESERVE_SOURCE = os.path.join(HERE, "wine32-reserve.c")
 # Where binfmt_misc hands 32-bit x86 programs to qemu-i386, as on kernels that cannot run them.
 QEMU_I386 = "/proc/sys/fs/binfmt_misc/qemu-i386"
+# A folder named here keeps one made prefix per Wine, kind of prefix and user, copied for every
+# later session instead of made anew: making one takes 10 to 35 s, copying it 3.
+KEPT_PREFIXES = "VARNHOLT_WINE_PREFIXES"
 MACHINES = {b"\x4c\x01": "x86", b"\x64\x86": "x64", b"\x64\xaa": "arm64"}
 QUESTION_WINDOW = "^Error$"
 TRACE = re.compile(r'^[0-9a-f]+:trace:msgbox:MSGBOX_OnInit L"(.*)"$')
@@ -132,15 +135,16 @@ class WineSession:
         tools = [shutil.which("Xvfb"), shutil.which("xdotool")]
         tools += [shutil.which("unshare")] if self.wrap else [loader[-1], WINESERVER]
         missing = [t for t in tools if not t or not os.access(t, os.X_OK)]
-        if missing or subprocess.run([*loader, "--version"], capture_output=True,
-                                     cwd=self.folder).returncode:
+        version = None if missing else subprocess.run(
+            [*loader, "--version"], capture_output=True, text=True, cwd=self.folder)
+        if missing or version.returncode:
             shutil.rmtree(self.folder)
             needs = "an arm64 root with wine64 (arm64-root.sh)" if self.wrap else \
                 "wine, wine32:i386, wine64"
             raise SystemExit(f"Wine cannot run in {where} ({' '.join(loader)}): it needs "
                              f"{needs}, xvfb and xdotool")
         try:
-            self.start(loader)
+            self.start(loader, version.stdout.strip())
         except BaseException:
             self.__exit__()
             raise
@@ -152,21 +156,12 @@ class WineSession:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
                        check=True)
 
-    def start(self, loader):
-        # The prefix is made without a display, so that no first-run dialog waits on it.
-        os.mkdir(self.env["WINEPREFIX"])
-        self.quiet(*loader, "wineboot", "-i", timeout=600)
-        # What the first start leaves running ends on its own within seconds, but on a loaded
-        # machine it was once seen to run on for minutes: the prefix is made by then, so it is
-        # ended.
-        try:
-            self.quiet(*self.tool(WINESERVER), "-w", timeout=60)
-        except subprocess.TimeoutExpired:
-            self.end_everything()
-        # Windows that no window manager manages: with none running, Wine waits 2 s for one
-        # at every window it hides, and a question takes keys once it has the input focus.
-        with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
-            f.write('\n[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n')
+    def start(self, loader, version):
+        kept = self.kept_prefix(version)
+        if kept and os.path.isdir(kept):
+            self.copy_prefix(kept)
+        elif self.make_prefix(loader) and kept:
+            self.keep_prefix(kept)
         # The display listens only on its socket in /tmp: Xvfb picks a number that is free in
         # this /tmp, and an abstract socket of that number would be shared with other roots.
         read, write = os.pipe()
@@ -178,6 +173,64 @@ class WineSession:
         with os.fdopen(read) as f:
             self.env["DISPLAY"] = ":" + f.readline().strip()
         self.serve(loader)
+
+    def make_prefix(self, loader):
+        """Makes the session's prefix; returns whether its first start ended on its own."""
+        # The prefix is made without a display, so that no first-run dialog waits on it.
+        os.mkdir(self.env["WINEPREFIX"])
+        self.quiet(*loader, "wineboot", "-i", timeout=600)
+        # What the first start leaves running ends on its own within seconds, but on a loaded
+        # machine it was once seen to run on for minutes: the prefix is made by then, so it is
+        # ended.
+        try:
+            self.quiet(*self.tool(WINESERVER), "-w", timeout=60)
+            ended = True
+        except subprocess.TimeoutExpired:
+            self.end_everything()
+            ended = False
+        # Windows that no window manager manages: with none running, Wine waits 2 s for one
+        # at every window it hides, and a question takes keys once it has the input focus.
+        with open(os.path.join(self.env["WINEPREFIX"], "user.reg"), "a") as f:
+            f.write('\n[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n')
+        return ended
+
+    def kept_prefix(self, version):
+        """Where a prefix of this session's kind is kept, if the runner is told to keep them."""
+        folder = os.environ.get(KEPT_PREFIXES)
+        if not folder:
+            return None
+        kind = f"{'arm64-root' if self.wrap else 'host'} {self.winearch} {version} {os.getuid()}"
+        return os.path.join(os.path.abspath(folder), re.sub(r"[^A-Za-z0-9.]+", "-", kind))
+
+    def keep_prefix(self, kept):
+        """Keeps a copy of the newly made prefix, with the home its user folders lead to. Another
+        run may keep one at the same time: the first one renamed into place stays."""
+        os.makedirs(os.path.dirname(kept), exist_ok=True)
+        making = tempfile.mkdtemp(prefix=".making-", dir=os.path.dirname(kept))
+        try:
+            shutil.copytree(self.env["WINEPREFIX"], os.path.join(making, "prefix"), symlinks=True)
+            with open(os.path.join(making, "home"), "w") as f:
+                f.write(self.folder)
+            os.rename(making, kept)
+        except OSError as error:
+            if not os.path.isdir(kept):
+                print(f"note: the prefix was not kept in {kept} ({error})", file=sys.stderr)
+        finally:
+            shutil.rmtree(making, ignore_errors=True)
+
+    def copy_prefix(self, kept):
+        """Copies a kept prefix, and leads its user folders to this session's home."""
+        prefix = self.env["WINEPREFIX"]
+        shutil.copytree(os.path.join(kept, "prefix"), prefix, symlinks=True)
+        with open(os.path.join(kept, "home")) as f:
+            home = f.read()
+        for folder, names, files in os.walk(prefix):
+            for name in names + files:
+                path = os.path.join(folder, name)
+                target = os.readlink(path) if os.path.islink(path) else ""
+                if target == home or target.startswith(home + "/"):
+                    os.remove(path)
+                    os.symlink(self.folder + target[len(home):], path)
 
     def serve(self, loader=None):
         """A lasting server with the display, and Wine's services and desktop started by the
@@ -210,6 +263,16 @@ class WineSession:
 
     def desktop(self):
         return any("explorer.exe" in c for c in self.processes().values())
+
+    def lost(self):
+        """What of the session's own start has ended: its command prompt, Wine's services, or
+        the desktop it holds."""
+        commands = " ".join(self.processes().values())
+        gone = [what for what, there in (
+            ("the session's command prompt", self.holder.poll() is None),
+            ("Wine's services", "services.exe" in commands),
+            ("Wine's desktop", not self.held or "explorer.exe" in commands)) if not there]
+        return " and ".join(gone)
 
     def windows_work(self):
         """Whether programs of both kinds the prefix runs can make a window: rundll32 makes a
@@ -427,10 +490,12 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
     shown, and the problems met."""
     session.cases += 1
     case = session.cases
-    # A desktop the session holds is there for every case. Were it gone, the case's first window
-    # would start another under the case's mark, which a loaded machine may not finish in time.
-    if session.held and not session.desktop():
-        print(f"note: Wine's desktop had ended before case {case}; Wine was started again",
+    # What the session started is there for every case. Were Wine's services or a held desktop
+    # gone, the case would start them anew under its mark, and leave them running or, on a loaded
+    # machine, not finish starting them in time.
+    lost = session.lost()
+    if lost:
+        print(f"note: {lost} had ended before case {case}; Wine was started again",
               file=sys.stderr, flush=True)
         session.restart()
     env = dict(env, WINEDEBUG=env.get("WINEDEBUG", "-all") + ",err+all,+msgbox",

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Wine tables of the three images (ARM64 in the arm64 root) and the NSIS example's table
 # through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
-# and prints every failure and a closing line. Not part of the test suite: it takes long.
+# and prints every failure, every restart of Wine between cases, and a closing line. Not part of the test suite: it takes long.
 #
 #   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]    (TABLE: x86 x64 arm64 nsis; all)
 set -euo pipefail
@@ -39,6 +39,8 @@ if [ -n "$load" ]; then
     stress=$!
 fi
 
+# The sessions copy the prefixes the tests keep, as under ctest.
+export VARNHOLT_WINE_PREFIXES=$PWD/build/wine-prefixes
 cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
     for table in "${tables[@]}"; do
@@ -61,7 +63,7 @@ for run in $(seq "$runs"); do
         read -r passed _ fails _ <<<"$closing"
         cases=$((cases + passed + fails)) failed=$((failed + fails))
         echo "run $run, $table: $closing ($((SECONDS - started)) s so far)"
-        grep -A4 '^FAIL' <<<"$output" | sed 's/^/  /' || true
+        grep -E -A4 '^(FAIL|note:)' <<<"$output" | sed 's/^/  /' || true
     done
 done
 echo "soak${load:+ (oversubscribed)} of ${tables[*]}: $runs runs, $cases cases, $failed failed," \
