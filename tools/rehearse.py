@@ -28,8 +28,6 @@ WINESERVER = "/usr/lib/wine/wineserver"
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARM64_RUN = os.path.join(HERE, "arm64-run.sh")
 RESERVE_SOURCE = os.path.join(HERE, "wine32-reserve.c")
-# Where binfmt_misc hands 32-bit x86 programs to qemu-i386, as on kernels that cannot run them.
-QEMU_I386 = "/proc/sys/fs/binfmt_misc/qemu-i386"
 # A folder named here keeps one made prefix per Wine, kind of prefix and user, copied for every
 # later session instead of made anew: making one takes 10 to 35 s, copying it 3.
 KEPT_PREFIXES = "VARNHOLT_WINE_PREFIXES"
@@ -54,14 +52,6 @@ def machine(path):
         head = f.read(4096)
     offset = int.from_bytes(head[0x3C:0x40], "little")
     return MACHINES.get(head[offset + 4:offset + 6], "x86")
-
-
-def qemu_runs_x86():
-    try:
-        with open(QEMU_I386) as f:
-            return f.readline().strip() == "enabled"
-    except OSError:
-        return False
 
 
 def in_tmp(path):
@@ -93,10 +83,12 @@ class WineSession:
             "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
             "WINEARCH": winearch, "WINEDLLOVERRIDES": "mscoree=d;mshtml=d", "WINEDEBUG": "-all",
         }
-        if not root and qemu_runs_x86():
+        if not root:
+            # Where the kernel cannot run 32-bit code, Wine's x86 loader runs under qemu-i386.
             # A guest address space just over 2 GiB: the larger qemu's default, the longer
             # each of its searches for a free block (a minute a start). Wine's reservation of
-            # what lies beyond is cut short by the preloaded wine32-reserve.so.
+            # what lies beyond is cut short by the preloaded wine32-reserve.so, which does
+            # nothing where 32-bit programs run natively.
             self.env["QEMU_RESERVED_VA"] = "0x81000000"
             self.env.update(self.reserve_preload())
 
@@ -113,8 +105,8 @@ class WineSession:
                 subprocess.run(["cc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", out, *args],
                                capture_output=True, check=True, timeout=60)
             except (OSError, subprocess.SubprocessError) as error:
-                print(f"note: wine32-reserve.so could not be built ({error}); every x86 "
-                      "program starts about 2 s slower under qemu-i386", file=sys.stderr)
+                print(f"note: wine32-reserve.so could not be built ({error}); under "
+                      "qemu-i386, every x86 program starts about 2 s slower", file=sys.stderr)
                 return {}
         return {"LD_PRELOAD": os.path.join(folder, "$LIB", "wine32-reserve.so")}
 
