@@ -325,7 +325,7 @@ class WineSession:
         /tmp, which is all the root sees of this machine."""
         if not self.wrap:
             return None
-        temp = tempfile.gettempdir()
+        temp = os.path.realpath(tempfile.gettempdir())
         return temp if in_tmp(temp) else "/tmp"
 
     def visible(self, program):
