@@ -21,4 +21,4 @@ add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_tes
 set_tests_properties(release PROPERTIES FIXTURES_SETUP release TIMEOUT 1800)
 set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED release TIMEOUT 1800)
 set_tests_properties(nsis release kit PROPERTIES
-  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${PROJECT_SOURCE_DIR}/build/wine-prefixes)
+  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)

@@ -7,8 +7,8 @@ add_test(NAME reproducible COMMAND ${VARNHOLT_PYTHON}
   ${CMAKE_CURRENT_SOURCE_DIR}/reproducible_test.py ${PROJECT_SOURCE_DIR} win-${VARNHOLT_TARGET})
 
 # The table of cases against the image under Wine, with the stand-ins beside it or Wine's own
-# driver services. ARM64 images run under the arm64 Wine of an arm64 Debian root, made once and
-# kept under build/.
+# driver services. ARM64 images run under the arm64 Wine of an arm64 Debian root, made once in
+# the cache and copied under build/.
 set(wine_options)
 if(VARNHOLT_TARGET STREQUAL arm64)
   set(root ${PROJECT_SOURCE_DIR}/build/arm64-root)
@@ -18,9 +18,9 @@ if(VARNHOLT_TARGET STREQUAL arm64)
 endif()
 add_test(NAME wine COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/run_cases.py
   $<TARGET_FILE:varnholt> --wine ${VARNHOLT_TARGET} --standins ${CMAKE_BINARY_DIR} ${wine_options})
-# Every Wine session of the build tree's tests copies a prefix kept under build/ once made.
+# Every Wine session of the tests copies a prefix kept in the cache once made.
 set_tests_properties(wine PROPERTIES TIMEOUT 1800
-  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${PROJECT_SOURCE_DIR}/build/wine-prefixes)
+  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)
 if(VARNHOLT_TARGET STREQUAL arm64)
   set_tests_properties(wine PROPERTIES FIXTURES_REQUIRED arm64-root)
 endif()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes DIR an arm64 Debian 12 root with Debian's arm64 Wine, which runs ARM64 Windows images;
-# this machine runs its programs under qemu-aarch64. A finished DIR is used as it is. Root only.
+# this machine runs its programs under qemu-aarch64. The root is made once in the per-user cache
+# (tools/deps.sh), keyed by the recipe, the archive and mmdebstrap's version, and copied into
+# DIR from there. A finished DIR is used as it is. Root only.
 #
 #   bash tools/arm64-root.sh DIR
 set -euo pipefail
@@ -9,25 +11,34 @@ here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "arm64 root: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "making and entering the root needs root"
 dir=$(mkdir -p "$1" && cd "$1" && pwd)
-# Raise the recipe's number whenever the root's making below changes.
-stamp="bookworm arm64 wine64, recipe 1"
 # shellcheck source=tools/deps.sh
 . "$here/deps.sh"
+cache=$(cache_folder) || exit 2
 ensure_packages mmdebstrap arch-test qemu-user-static ||
     fail "mmdebstrap, arch-test or qemu-user-static could not be installed"
 [ "$(uname -m)" = aarch64 ] || ensure_qemu aarch64 ||
     fail "this kernel cannot run arm64 programs, not even under qemu-aarch64"
+archive=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+    head -n 1 | grep . || echo http://deb.debian.org/debian)
+# Raise the recipe's number whenever the root's making below changes.
+stamp="bookworm arm64 wine64, recipe 2, from $archive
+mmdebstrap $(dpkg-query -W -f '${Version}' mmdebstrap)"
 [ "$(cat "$dir.done" 2>/dev/null)" = "$stamp" ] && exit 0
 
+make_root() {
+    local entry=$1
+    mmdebstrap --quiet --arch=arm64 --variant=apt --include=wine64 \
+        --aptopt='APT::Install-Recommends "false"' bookworm "$entry/root" "$archive" ||
+        fail "mmdebstrap could not make the root"
+    (cd /tmp && bash "$here/arm64-run.sh" "$entry/root" /usr/lib/wine/wine64 --version) \
+        >/dev/null || fail "the root's Wine does not start"
+    (cd /tmp && bash "$here/arm64-run.sh" "$entry/root" \
+        dpkg-query -W -f '${Package} ${Version} ${Architecture}\n' wine64) >"$entry/versions"
+}
+
+cache_entry arm64-root "$stamp" make_root ||
+    fail "the root could not be made in the cache ($cache)"
 rm -rf --one-file-system "$dir" "$dir.done"
-mmdebstrap --quiet --arch=arm64 --variant=apt --include=wine64 \
-    --aptopt='APT::Install-Recommends "false"' bookworm "$dir" \
-    "$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1 |
-        grep . || echo http://deb.debian.org/debian)" ||
-    fail "mmdebstrap could not make the root"
-cd /tmp
-bash "$here/arm64-run.sh" "$dir" /usr/lib/wine/wine64 --version >/dev/null ||
-    fail "the root's Wine does not start"
-bash "$here/arm64-run.sh" "$dir" dpkg-query -W -f '${Package} ${Version} ${Architecture}\n' \
-    wine64 >"$dir.versions"
+cp -a "$cache_made/root" "$dir"
+cp "$cache_made/versions" "$dir.versions"
 echo "$stamp" >"$dir.done"

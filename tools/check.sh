@@ -3,7 +3,9 @@
 # build (plain and with sanitizers), the three Windows images, checked as files and run under
 # Wine (the ARM64 one under the arm64 Wine of an arm64 Debian root, kept under build/),
 # and what is made of them: the example NSIS setup, the release and its rehearsal kit. Given
-# preset names, only those. The tests must leave the tree as they found it.
+# preset names, only those. The tests must leave the tree as they found it. What is slow to
+# make (the ARM64 runtime, the arm64 root, Wine prefixes) comes from the per-user cache, made
+# there the first time; the run ends with a line for each piece, made or reused.
 #
 #   tools/check.sh [PRESET...]
 set -euo pipefail
@@ -29,6 +31,27 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
         exit 1
     fi
 fi
+
+# Each piece of the cache that the run used, said once when the run ends: made or reused.
+cache=$(cache_folder) || exit 2
+VARNHOLT_CACHE_REPORT=$(mktemp)
+export VARNHOLT_CACHE_REPORT
+account() {
+    awk -F '\t' -v cache="$cache/" '
+        !($2 in what) { order[n++] = $2 }
+        !($2 in what) || $1 == "made" { what[$2] = $1 }
+        END {
+            for (i = 0; i < n; i++) {
+                entry = order[i]
+                if (index(entry, cache) == 1) entry = substr(entry, length(cache) + 1)
+                print "cache: " what[order[i]] " " entry
+            }
+        }
+    ' "$VARNHOLT_CACHE_REPORT"
+    rm -f "$VARNHOLT_CACHE_REPORT"
+}
+trap account EXIT
+echo "cache: $cache"
 
 before=$(git status --porcelain --ignored=no)
 for preset in "${presets[@]}"; do

@@ -28,9 +28,12 @@ WINESERVER = "/usr/lib/wine/wineserver"
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARM64_RUN = os.path.join(HERE, "arm64-run.sh")
 RESERVE_SOURCE = os.path.join(HERE, "wine32-reserve.c")
-# A folder named here keeps one made prefix per Wine, kind of prefix and user, copied for every
-# later session instead of made anew: making one takes 10 to 35 s, copying it 3.
-KEPT_PREFIXES = "VARNHOLT_WINE_PREFIXES"
+# A folder named here keeps one made prefix per Wine, kind of prefix, user and recipe, copied for
+# every later session instead of made anew: making one takes 10 to 35 s, copying it 3. Raise the
+# recipe's number whenever make_prefix changes what a prefix holds.
+KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 2
+# Where tools/check.sh gathers a line for each cached piece it used.
+CACHE_REPORT = "VARNHOLT_CACHE_REPORT"
 MACHINES = {b"\x4c\x01": "x86", b"\x64\x86": "x64", b"\x64\xaa": "arm64"}
 QUESTION_WINDOW = "^Error$"
 TRACE = re.compile(r'^[0-9a-f]+:trace:msgbox:MSGBOX_OnInit L"(.*)"$')
@@ -150,8 +153,15 @@ class WineSession:
 
     def start(self, loader, version):
         kept = self.kept_prefix(version)
+        if kept and os.path.lexists(kept) and not self.whole(kept):
+            aside = tempfile.mkdtemp(prefix=".set-aside-", dir=os.path.dirname(kept))
+            os.rename(kept, os.path.join(aside, "prefix"))
+            shutil.rmtree(aside, ignore_errors=True)
+            print(f"note: the kept prefix {kept} was incomplete; set aside, made again",
+                  file=sys.stderr)
         if kept and os.path.isdir(kept):
             self.copy_prefix(kept)
+            report("reused", kept)
         elif self.make_prefix(loader) and kept:
             self.keep_prefix(kept)
         # The display listens only on its socket in /tmp: Xvfb picks a number that is free in
@@ -191,7 +201,8 @@ class WineSession:
         folder = os.environ.get(KEPT_PREFIXES)
         if not folder:
             return None
-        kind = f"{'arm64-root' if self.wrap else 'host'} {self.winearch} {version} {os.getuid()}"
+        kind = (f"{'arm64-root' if self.wrap else 'host'} {self.winearch} {version} "
+                f"{os.getuid()} recipe {PREFIX_RECIPE}")
         return os.path.join(os.path.abspath(folder), re.sub(r"[^A-Za-z0-9.]+", "-", kind))
 
     def keep_prefix(self, kept):
@@ -204,11 +215,19 @@ class WineSession:
             with open(os.path.join(making, "home"), "w") as f:
                 f.write(self.folder)
             os.rename(making, kept)
+            report("made", kept)
         except OSError as error:
             if not os.path.isdir(kept):
                 print(f"note: the prefix was not kept in {kept} ({error})", file=sys.stderr)
         finally:
             shutil.rmtree(making, ignore_errors=True)
+
+    @staticmethod
+    def whole(kept):
+        """Whether a kept prefix has all that keep_prefix writes: the prefix and its home."""
+        return all(os.path.isfile(os.path.join(kept, part))
+                   for part in ("home", os.path.join("prefix", "system.reg"),
+                                os.path.join("prefix", "user.reg")))
 
     def copy_prefix(self, kept):
         """Copies a kept prefix, and leads its user folders to this session's home."""
@@ -371,6 +390,13 @@ class WineSession:
                 self.xvfb.kill()
                 self.xvfb.wait(timeout=30)
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def report(what, kept):
+    """A kept prefix "made" or "reused", in the account of the cache that tools/check.sh keeps."""
+    if os.environ.get(CACHE_REPORT):
+        with open(os.environ[CACHE_REPORT], "a") as f:
+            print(f"{what}\t{kept}", file=f)
 
 
 def xdotool(session, *args):

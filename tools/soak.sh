@@ -39,8 +39,9 @@ if [ -n "$load" ]; then
     stress=$!
 fi
 
-# The sessions copy the prefixes the tests keep, as under ctest.
-export VARNHOLT_WINE_PREFIXES=$PWD/build/wine-prefixes
+# The sessions copy the prefixes the tests keep in the cache, as under ctest.
+VARNHOLT_WINE_PREFIXES=$(cache_folder)/wine-prefixes
+export VARNHOLT_WINE_PREFIXES
 cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
     for table in "${tables[@]}"; do
