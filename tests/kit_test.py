@@ -4,7 +4,8 @@ test left in OUT), its runner run against the NSIS example's test build made wit
 stand-ins, on a table of the example's own cases mixed with cases the runner must survive: one
 past its time limit, one with a question nobody expected, one whose program cannot start. Each
 such case must fail alone, the next one pass, the whole run end within its bound, and nothing be
-left running. Then the kit's ARM64 path: its runner, through the kit's own wrapper, runs the
+left running; the JUnit report must say what was printed. The runner ended from outside during a
+case must leave a report that says so. Then the kit's ARM64 path: its runner, through the kit's own wrapper, runs the
 release's ARM64 image as the program under the arm64 Wine of the root that the win-arm64 preset's
 tests made (against Wine's own services: the cases check statuses, not the stand-ins). Prints one
 line per failed check and 'N passed, N failed'.
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ET
 import zipfile
 
 from release_test import SOURCE, ZIP, check, closing, run, version
@@ -65,6 +67,41 @@ ARM64_CASES = [
 ]
 
 
+def ended(kit, setup, prefixes):
+    """The runner ended from outside while a case runs: it ends within its bound, with 143 and
+    nothing left running, its report written, saying which case passed, which was running and
+    which did not run."""
+    names = ["silent install works", "runs on", "interactive failure answered No stops"]
+    table = table_of(setup, [example(names[0]), {"name": names[1], "args": [], "status": 0,
+                                                 "run": "C:\\windows\\system32\\notepad.exe"},
+                             example(names[2])])
+    report, output = table + ".xml", table + ".out"
+    with open(output, "wb") as out:
+        runner = subprocess.Popen(["/usr/bin/python3", os.path.join(kit, "rehearse.pyz"), setup,
+                                   table, "--junit", report], stdout=out, stderr=out,
+                                  env=dict(os.environ, TMPDIR=prefixes))
+    deadline = time.monotonic() + BOUND
+    while time.monotonic() < deadline and runner.poll() is None and \
+            junit(report)[:1] != [(names[0], "passed", None)]:
+        time.sleep(0.5)
+    time.sleep(3)  # into the case that runs on
+    runner.terminate()
+    try:
+        status = runner.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        runner.kill()
+        status = runner.wait()
+    with open(output, errors="replace") as f:
+        printed = f.read()
+    check("ended from outside: the runner's status is 143", status == 143, printed)
+    why = "the runner was ended from outside"
+    check("ended from outside: the report says what ran, what was running and what did not",
+          junit(report) == [(names[0], "passed", None),
+                            (names[1], f"error: ended while running: {why}", None),
+                            (names[2], f"error: not run: {why}", None)], junit(report))
+    check("ended from outside: nothing left running", not leftovers(prefixes), leftovers(prefixes))
+
+
 def leftovers(folder):
     """The processes whose environment names folder: the runner's Wine prefixes lie in it."""
     found = []
@@ -104,6 +141,7 @@ def test(top, out):
     prefixes = os.path.join(top, "prefixes")
     os.mkdir(prefixes)
     rehearse(kit, os.path.join(top, "driver-setup-rehearsal.exe"), CASES, prefixes, [])
+    ended(kit, os.path.join(top, "driver-setup-rehearsal.exe"), prefixes)
     image = os.path.join(top, "arm64", "varnholt.exe")
     with zipfile.ZipFile(os.path.join(out, os.path.basename(ZIP.format(version(), "windows")))) as z:
         z.extract("arm64/varnholt.exe", top)
@@ -113,15 +151,35 @@ def test(top, out):
     return closing("kit")
 
 
-def rehearse(kit, setup, cases, prefixes, options):
-    """Runs the kit's runner on a table of cases and checks its lines, status and bound."""
+def junit(path):
+    """Each test case of a JUnit report: its name, "passed" or its failure's or error's text,
+    and its system-err."""
+    try:
+        cases = ET.parse(path).getroot().iter("testcase")
+    except (ET.ParseError, OSError):
+        return []
+    return [(case.get("name"),
+             next((f"{e.tag}: {e.text}" for e in case if e.tag != "system-err"), "passed"),
+             case.findtext("system-err")) for case in cases]
+
+
+def table_of(setup, cases):
     table = os.path.join(os.path.dirname(setup), "table.json")
     with open(table, "w") as f:
-        json.dump({"cases": [case for case, _ in cases]}, f)
+        json.dump({"cases": cases}, f)
+    return table
+
+
+def rehearse(kit, setup, cases, prefixes, options):
+    """Runs the kit's runner on a table of cases and checks its lines, status, bound and JUnit
+    report."""
+    table = table_of(setup, [case for case, _ in cases])
+    report = table + ".xml"
     started = time.monotonic()
     try:
-        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.py"), setup, table, *options,
-                     env=dict(os.environ, TMPDIR=prefixes), timeout=BOUND)
+        result = run("/usr/bin/python3", os.path.join(kit, "rehearse.pyz"), setup, table,
+                     *options, "--junit", report, env=dict(os.environ, TMPDIR=prefixes),
+                     timeout=BOUND)
         output, status = result.stdout + result.stderr, result.returncode
     except subprocess.TimeoutExpired as expired:
         output, status = f"no end after {BOUND} s: {expired.stdout!r}", None
@@ -139,6 +197,15 @@ def rehearse(kit, setup, cases, prefixes, options):
         else:
             check(f"{case['name']}: says {line!r}", any(f.startswith(line) for f in lines), output)
     check("the closing line", f"{len(cases) - faulty} passed, {faulty} failed" in lines, output)
+    got = junit(report)
+    check("the report has each case", [n for n, _, _ in got] == [c["name"] for c, _ in cases], got)
+    for (case, line), (_, outcome, err) in zip(cases, got):
+        printed = next((f for f in failures if f.startswith(f"FAIL {case['name']} ")), None)
+        check(f"{case['name']}: the report says what was printed",
+              outcome == ("passed" if printed is None else f"failure: {printed}"), outcome)
+        if line and "did not start: " in line:
+            check(f"{case['name']}: Wine's lines in the report",
+                  line.split("did not start: ")[1] in (err or ""), err)
     check(f"the run ended within {BOUND} s", took < BOUND, f"{took:.0f} s")
     check("nothing left running", not leftovers(prefixes), leftovers(prefixes))
 

@@ -4,15 +4,20 @@ before anything runs; its copy of a kept prefix, whose user folders must lead to
 session's home, and its refusal of a kept prefix that is not whole; and the cache's entries
 (tools/deps.sh), made whole or not at all, each once. Needs no Wine. Prints one line per failed
 row and 'N passed, N failed'."""
+import contextlib
+import io
+import json
 import os
 import subprocess
 import sys
 import tempfile
-import types
+import xml.etree.ElementTree as ET
 
-TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools")
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TOOLS = os.path.join(SOURCE, "tools")
 sys.path.insert(0, TOOLS)
-from rehearse import WineSession, table_errors  # noqa: E402
+from rehearsal import prefix, report  # noqa: E402
+from rehearsal.table import table_errors  # noqa: E402
 
 GOOD = {"name": "ok", "args": ["/S"], "status": 0}
 
@@ -40,6 +45,9 @@ ROWS = [
     ([dict(GOOD, install="-1")],
      ["case 'ok': install must be ok or error codes, comma-separated, not '-1'"]),
     ([dict(GOOD, uninstall="0x")], ["case 'ok': uninstall must be an error code, not '0x'"]),
+    ([dict(GOOD, install="4294967295,0x0FFFFFFFF,ok", uninstall="007")], []),
+    ([dict(GOOD, uninstall="4294967296")],
+     ["case 'ok': uninstall must be an error code, not '4294967296'"]),
     ([dict(GOOD, missing=["kernel32.dll"])],
      ["case 'ok': missing must be newdev.dll or DIFxAPI.dll each, not ['kernel32.dll']"]),
     ([dict(GOOD, machines={"C:\\v.exe": "arm64", "C:\\w.exe": "x64"})], []),
@@ -83,6 +91,98 @@ ENTRIES = [
     ("maker ends the script", [], 'echo part >"$1/f"; exit 4', 4, [], None),
     ("two runs at once", [], MAKE + "; sleep 1", 0, ["made", "reused"], "new"),
 ]
+
+
+# Each row: what happens in a run of cases a, b and c (finish: its problems and Wine's lines;
+# close: why the run ended early, or None), what it prints, and each test case in the report:
+# passed, or the failure's or error's text, and the case's system-err.
+ENDED = "the runner was ended from outside"
+REPORTS = [
+    ([("start", "a"), ("finish", [], []), ("start", "b"),
+      ("finish", ["status 1, expected 0", "calls []"], ["0024:err:x \x01 <&>"]),
+      ("start", "c"), ("finish", [], ["wine: a line of a case that passed"]), ("close", None)],
+     "FAIL b (win64): status 1, expected 0; calls []\n2 passed, 1 failed\n",
+     [("a", "passed", None), ("b", "failure: FAIL b (win64): status 1, expected 0; calls []",
+                              "0024:err:x \ufffd <&>\n"),
+      ("c", "passed", "wine: a line of a case that passed\n")]),
+    ([("start", "a"), ("finish", [], []), ("start", "b"), ("close", ENDED)], "",
+     [("a", "passed", None), ("b", f"error: ended while running: {ENDED}", None),
+      ("c", f"error: not run: {ENDED}", None)]),
+    ([("start", "a"), ("finish", [], [])], "",
+     [("a", "passed", None), ("b", "error: not run: the run ended before it", None),
+      ("c", "error: not run: the run ended before it", None)]),
+    ([], "", [(n, "error: not run: the run ended before it", None) for n in "abc"]),
+]
+
+
+def report_faults(events, printed, expected):
+    """What differs from a row of REPORTS in the report written, as text."""
+    with tempfile.TemporaryDirectory() as top:
+        path = os.path.join(top, "report.xml")
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            r = report.Report("tables/t.json", [{"name": n} for n in "abc"], path)
+            for event, *args in events:
+                getattr(r, event)(*(["win64"] if event == "finish" else []), *args)
+        try:
+            root = ET.parse(path).getroot()
+        except (ET.ParseError, OSError) as error:
+            return f"no report to read ({error})"
+        got = []
+        for case in root.iter("testcase"):
+            outcome = next((f"{e.tag}: {e.text}" for e in case if e.tag != "system-err"), "passed")
+            err = case.find("system-err")
+            got.append((case.get("name"), outcome, None if err is None else err.text))
+        suite = root.find("testsuite")
+        counts = [suite.get(k) for k in ("name", "tests", "failures", "errors")]
+        want = ["tables/t", "3", str(sum(o.startswith("failure") for _, o, _ in expected)),
+                str(sum(o.startswith("error") for _, o, _ in expected))]
+        faults = [f"printed {out.getvalue()!r}"] if out.getvalue() != printed else []
+        faults += [f"cases {got!r}"] if got != expected else []
+        faults += [f"counts {counts!r}, expected {want!r}"] if counts != want else []
+        return "; ".join(faults)
+
+
+# Each row: the runner's arguments after the setup ({top}: a folder of the test's own, holding
+# table.json, a good table), what it must print, and its status; none of them starts Wine.
+COMMANDS = [
+    (["{top}/table.json", "--junit", "{top}/no folder/r.xml"],
+     "{top}/no folder/r.xml: the report cannot be written (No such file or directory)\n", 2),
+    (["{top}/none.json", "--junit", "{top}/r.xml"], "{top}/none.json: not a table of cases "
+     "([Errno 2] No such file or directory: '{top}/none.json')\n", 2),
+]
+
+
+def schema_faults():
+    """The tables on which the table's JSON Schema and the runner's check disagree: every row of
+    ROWS, the NSIS example's table and the kit test's tables."""
+    import jsonschema
+    from kit_test import ARM64_CASES, CASES, EXAMPLE
+    with open(os.path.join(SOURCE, "docs", "cases.schema.json")) as f:
+        schema = jsonschema.Draft202012Validator(json.load(f))
+    with open(EXAMPLE) as f:
+        tables = [(json.load(f), [])]
+    tables += [({"cases": [c for c, _ in t]}, []) for t in (CASES, ARM64_CASES)]
+    tables += [({"cases": cases}, errors) for cases, errors in ROWS]
+    return [(table, errors) for table, errors in tables
+            if bool(list(schema.iter_errors(table))) != bool(errors) or
+            bool(table_errors(table["cases"])) != bool(errors)]
+
+
+def command_faults(args, printed, status):
+    with tempfile.TemporaryDirectory() as top:
+        with open(os.path.join(top, "table.json"), "w") as f:
+            f.write('{"cases": [{"name": "ok", "args": [], "status": 0}]}')
+        result = subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, "rehearse.py"),
+                                 os.path.join(top, "table.json"),
+                                 *(a.format(top=top) for a in args)],
+                                capture_output=True, text=True, timeout=60)
+        faults = [f"status {result.returncode}"] if result.returncode != status else []
+        if result.stdout + result.stderr != printed.format(top=top):
+            faults.append(f"printed {result.stdout + result.stderr!r}")
+        if os.path.exists(os.path.join(top, "r.xml")):
+            faults.append("a report was written")
+        return "; ".join(faults)
 
 
 def entry_faults(row):
@@ -133,8 +233,7 @@ def copied_links():
             os.symlink(row[1].format(old=old), link)
         with open(os.path.join(kept, "home"), "w") as f:
             f.write(old)
-        session = types.SimpleNamespace(folder=new, env={"WINEPREFIX": os.path.join(new, "p")})
-        WineSession.copy_prefix(session, kept)
+        prefix.copy(kept, os.path.join(new, "p"), new)
         return [(row, os.readlink(os.path.join(new, "p", row[0])).replace(new, "{new}"))
                 for row in LINKS
                 if os.readlink(os.path.join(new, "p", row[0])) != row[2].format(old=old, new=new)]
@@ -156,7 +255,7 @@ def main():
             for name in files:
                 os.makedirs(os.path.dirname(os.path.join(kept, name)), exist_ok=True)
                 open(os.path.join(kept, name), "w").close()
-            if WineSession.whole(kept) != whole:
+            if prefix.whole(kept) != whole:
                 failed += 1
                 print(f"FAIL a kept prefix of {files!r} taken for {'not ' * whole}whole")
     for row in ENTRIES:
@@ -164,7 +263,22 @@ def main():
         if fault:
             failed += 1
             print(f"FAIL cache, {row[0]}: {fault}")
-    rows = len(ROWS) + len(LINKS) + len(KEPT) + len(ENTRIES)
+    for events, printed, expected in REPORTS:
+        fault = report_faults(events, printed, expected)
+        if fault:
+            failed += 1
+            print(f"FAIL report of {events!r}: {fault}")
+    for args, printed, status in COMMANDS:
+        fault = command_faults(args, printed, status)
+        if fault:
+            failed += 1
+            print(f"FAIL the runner with {args!r}: {fault}")
+    disagreements = schema_faults()
+    for table, errors in disagreements:
+        print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
+    failed += len(disagreements)
+    rows = len(ROWS) + len(LINKS) + len(KEPT) + len(ENTRIES) + len(REPORTS) + len(COMMANDS)
+    rows += len(ROWS) + 3  # the tables the schema is held to
     print(f"table check: {rows - failed} passed, {failed} failed")
     return 1 if failed else 0
 

@@ -15,7 +15,10 @@ from contextlib import contextmanager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-from rehearse import WineSession, did_not_start, read_log, run_answering  # noqa: E402
+from rehearsal.cases import did_not_start, run_answering  # noqa: E402
+from rehearsal.files import read_log  # noqa: E402
+from rehearsal.session import WineSession  # noqa: E402
+from rehearsal.staging import stage  # noqa: E402
 
 FORCE_QUESTION = ("Driver installation failed because a different driver is already installed.\n"
                   "Select Yes to force installation of the drivers on CD.")
@@ -117,7 +120,7 @@ class Wine:
         # "none" runs the image against Wine's own newdev.dll and difxapi.dll.
         pair = case.get("standins", "standins")
         omit = ("newdev.dll", "DIFxAPI.dll") if pair == "none" else case.get("omit", ())
-        env = self.session.stage(self.exe, os.path.join(self.standins, pair), folder, omit)
+        env = stage(self.session, self.exe, os.path.join(self.standins, pair), folder, omit)
         if pair == "none":
             env = dict(self.session.env)
         env.update({k.decode(): v.decode() for k, v in case_env(case, folder).items()

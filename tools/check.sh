@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 presets=(host host-sanitize win-x86 win-x64 win-arm64 packaging)
 [ $# -eq 0 ] || presets=("$@")
 . tools/deps.sh
-ensure_packages cmake make g++ libgtest-dev python3 python3-pefile git llvm \
+ensure_packages cmake make g++ libgtest-dev python3 python3-pefile python3-jsonschema git llvm \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     clang-14 lld-14 llvm-14 mingw-w64-common dpkg-dev mmdebstrap arch-test qemu-user-static \
     wine wine32:i386 wine64 xvfb xdotool nsis \

@@ -10,7 +10,9 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from rehearse import WineSession, xdotool  # noqa: E402
+from rehearsal.questions import xdotool  # noqa: E402
+from rehearsal.session import WineSession  # noqa: E402
+from rehearsal.staging import stage  # noqa: E402
 
 
 def wait_for(session, name):
@@ -32,7 +34,7 @@ def take_pictures(build, folder):
     open(os.path.join(folder, "pkg.inf"), "w").close()
     with WineSession() as session:
         image = os.path.join(build, "varnholt.exe")
-        env = session.stage(image, os.path.join(build, "standins"), folder)
+        env = stage(session, image, os.path.join(build, "standins"), folder)
         env["VARNHOLT_SIM_INSTALL"] = "259,5"
         # A Wine desktop window of its own, so that Wine draws the boxes' title bars.
         program = subprocess.Popen([*session.loader(image), "explorer", "/desktop=Varnholt,520x200",

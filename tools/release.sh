@@ -130,20 +130,26 @@ done
 git show HEAD:docs/shipping.md >"$windows/README.md"
 (cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" >SHA256SUMS)
 
-# The kit: the stand-ins of each image, the runner with the source it builds for quicker x86
-# starts under qemu-i386, and the scripts by which it runs ARM64 setups under an arm64 root's Wine.
+# The kit: the stand-ins of each image, the runner as one zip application with the source it
+# builds for quicker x86 starts under qemu-i386, and the scripts by which it runs ARM64 setups
+# under an arm64 root's Wine.
 kit=$work/rehearsal
 for arch in "${arches[@]}"; do
     mkdir -p "$kit/$arch"
     cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
 git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
-scripts=(rehearse.py wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
+git show HEAD:docs/cases.schema.json >"$kit/cases.schema.json"
+scripts=(wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
 for script in "${scripts[@]}"; do
     git show "HEAD:tools/$script" >"$kit/$script"
 done
+mkdir "$work/runner"
+git archive HEAD tools/rehearse.py tools/rehearsal | tar -x -C "$work/runner"
+/usr/bin/python3 tools/make_pyz.py "$work/runner/tools" "$kit/rehearse.pyz" "$SOURCE_DATE_EPOCH"
+scripts+=(rehearse.pyz)
 (cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
-    "${scripts[@]}" rehearsal.md >SHA256SUMS)
+    "${scripts[@]}" rehearsal.md cases.schema.json >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do

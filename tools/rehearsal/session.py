@@ -1,0 +1,148 @@
+"""One Wine session: a prefix and an Xvfb display for a whole run, with Wine's services and
+desktop started by the session itself, and Wine's programs run on this machine or inside an
+arm64 root."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from . import desktop, prefix
+from .files import WINE32, WINE64, WINESERVER, beside, in_tmp, machine
+
+# Beside the runner, in the project and in the kit: what runs a command inside an arm64 root,
+# and what spares Wine's x86 programs a slow start under qemu-i386.
+ARM64_RUN = beside("arm64-run.sh")
+RESERVE_SOURCE = beside("wine32-reserve.c")
+
+
+class WineSession:
+    """One Wine prefix and one Xvfb display for a whole run, both removed afterwards. Wine's own
+    services and desktop are started by the session itself, so that every other process of the
+    prefix belongs to a case."""
+
+    def __init__(self, winearch="win64", root=None):
+        self.winearch = winearch
+        # Inside an arm64 root every Wine program runs through the wrapper, which shows it this
+        # machine's /tmp: the session's folder, the case folders and the display's socket.
+        self.wrap = ["bash", ARM64_RUN, os.path.abspath(root)] if root else []
+        self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
+        self.xvfb = self.holder = None
+        self.held = False
+        self.cases = 0
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
+            "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
+            "WINEARCH": winearch, "WINEDLLOVERRIDES": "mscoree=d;mshtml=d", "WINEDEBUG": "-all",
+        }
+        if not root:
+            # Where the kernel cannot run 32-bit code, Wine's x86 loader runs under qemu-i386.
+            # A guest address space just over 2 GiB: the larger qemu's default, the longer
+            # each of its searches for a free block (a minute a start). Wine's reservation of
+            # what lies beyond is cut short by the preloaded wine32-reserve.so, which does
+            # nothing where 32-bit programs run natively.
+            self.env["QEMU_RESERVED_VA"] = "0x81000000"
+            self.env.update(reserve_preload(self.folder))
+
+    def tool(self, path):
+        """The command of one of Wine's programs, inside the root when the session has one."""
+        return [*self.wrap, path]
+
+    def loader(self, exe=None):
+        """The loader's command for an image: the 64-bit loader runs x64 and ARM64 images."""
+        # A program that is not there is Wine's to report, whichever loader is given it.
+        wide = self.winearch == "win64" and (
+            exe is None or not os.path.isfile(exe) or machine(exe) != "x86")
+        return self.tool(WINE64 if wide or self.wrap else WINE32)
+
+    def __enter__(self):
+        loader = self.loader()
+        where = f"the root {self.wrap[2]}" if self.wrap else "this machine"
+        tools = [shutil.which("Xvfb"), shutil.which("xdotool")]
+        tools += [shutil.which("unshare")] if self.wrap else [loader[-1], WINESERVER]
+        missing = [t for t in tools if not t or not os.access(t, os.X_OK)]
+        version = None if missing else subprocess.run(
+            [*loader, "--version"], capture_output=True, text=True, cwd=self.folder)
+        if missing or version.returncode:
+            shutil.rmtree(self.folder)
+            needs = "an arm64 root with wine64 (arm64-root.sh)" if self.wrap else \
+                "wine, wine32:i386, wine64"
+            raise SystemExit(f"Wine cannot run in {where} ({' '.join(loader)}): it needs "
+                             f"{needs}, xvfb and xdotool")
+        try:
+            self.start(loader, version.stdout.strip())
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def quiet(self, *command, timeout=120):
+        # Wine's background processes keep any pipe they inherit open: none is given to them.
+        subprocess.run(command, env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
+                       check=True)
+
+    def start(self, loader, version):
+        prefix.prepare(self, loader, version)
+        self.xvfb = desktop.start_display(self)
+        desktop.serve(self, loader)
+
+    def restart(self):
+        """Ends every process of the prefix and starts the session's server and desktop again."""
+        self.end_everything()
+        desktop.serve(self)
+
+    def end_everything(self):
+        """Ends every process of the prefix, the server too, within a bound: Wine starts a
+        program's Windows children in sessions of their own, out of reach of a signal to the
+        parent's process group."""
+        subprocess.run([*self.tool(WINESERVER), "-k"], env=self.env, cwd=self.folder,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        if self.holder:
+            self.holder.kill()
+            self.holder.wait(timeout=30)
+        try:
+            subprocess.run([*self.tool(WINESERVER), "-w"], env=self.env, cwd=self.folder,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def scratch(self):
+        """Where the session's folders go: in a root, the temporary folder only if it is in
+        /tmp, which is all the root sees of this machine."""
+        if not self.wrap:
+            return None
+        temp = os.path.realpath(tempfile.gettempdir())
+        return temp if in_tmp(temp) else "/tmp"
+
+    def __exit__(self, *exc):
+        self.end_everything()
+        if self.holder:
+            self.holder.stdin.close()
+        if self.xvfb:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait(timeout=30)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def reserve_preload(session_folder):
+    """LD_PRELOAD naming wine32-reserve.so, built into the session's folder: through $LIB,
+    32-bit programs load it and 64-bit ones an empty twin, not a complaint on stderr."""
+    folder = os.path.join(session_folder, "preload")
+    builds = {"i386-linux-gnu": ["-m32", RESERVE_SOURCE],
+              "x86_64-linux-gnu": ["-m64", "-x", "c", os.devnull]}
+    for lib, args in builds.items():
+        os.makedirs(os.path.join(folder, "lib", lib))
+        out = os.path.join(folder, "lib", lib, "wine32-reserve.so")
+        try:
+            subprocess.run(["cc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", out, *args],
+                           capture_output=True, check=True, timeout=60)
+        except (OSError, subprocess.SubprocessError) as error:
+            print(f"note: wine32-reserve.so could not be built ({error}); under "
+                  "qemu-i386, every x86 program starts about 2 s slower", file=sys.stderr)
+            return {}
+    return {"LD_PRELOAD": os.path.join(folder, "$LIB", "wine32-reserve.so")}

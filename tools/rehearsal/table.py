@@ -1,0 +1,73 @@
+"""The table of a setup's cases, and its check: every error, each naming its case, found before
+anything runs."""
+import json
+import re
+
+from .files import MACHINES
+
+CASE_KEYS = {
+    "name": str, "args": list, "run": str, "prepare": list, "winearch": str,
+    "install": str, "uninstall": str, "missing": list, "answers": list, "status": int,
+    "present": list, "absent": list, "machines": dict, "calls": list, "timeout": (int, float),
+}
+KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object",
+         (int, float): "a number"}
+
+
+def is_code(text):
+    """A code as the stand-ins take it: decimal or 0x-hex, 0 to 0xFFFFFFFF."""
+    hexadecimal = text[:2] in ("0x", "0X")
+    digits = text[2:] if hexadecimal else text
+    valid = re.fullmatch("[0-9a-fA-F]+" if hexadecimal else "[0-9]+", digits)
+    return bool(valid) and int(digits, 16 if hexadecimal else 10) <= 0xFFFFFFFF
+
+
+def table_errors(cases):
+    """Every error of the table, each naming its case."""
+    errors, names = [], set()
+    for index, case in enumerate(cases):
+        name = case.get("name") if isinstance(case, dict) else None
+        title = f"case {name!r}" if isinstance(name, str) else f"case {index + 1}"
+        if not isinstance(case, dict):
+            errors.append(f"{title}: not an object")
+            continue
+        for key, value in case.items():
+            if key not in CASE_KEYS:
+                errors.append(f"{title}: unknown key {key!r}")
+            elif not isinstance(value, CASE_KEYS[key]) or isinstance(value, bool):
+                errors.append(f"{title}: {key} must be {KINDS[CASE_KEYS[key]]}")
+            elif isinstance(value, list) and not all(isinstance(v, str) for v in value):
+                errors.append(f"{title}: {key} must list strings")
+        for key in ("name", "args", "status"):
+            if key not in case:
+                errors.append(f"{title}: {key} is missing")
+        if isinstance(name, str) and name in names:
+            errors.append(f"{title}: a second case of that name")
+        names.add(str(name))
+        checks = [
+            ("winearch", lambda v: v in ("win32", "win64"), "win32 or win64"),
+            ("install", lambda v: all(i == "ok" or is_code(i) for i in v.split(",")),
+             "ok or error codes, comma-separated"),
+            ("uninstall", is_code, "an error code"),
+            ("answers", lambda v: all(a in ("yes", "no") for a in v), "yes or no each"),
+            ("missing", lambda v: all(d in ("newdev.dll", "DIFxAPI.dll") for d in v),
+             "newdev.dll or DIFxAPI.dll each"),
+            ("machines", lambda v: all(m in MACHINES.values() for m in v.values()),
+             "x86, x64 or arm64 for each path"),
+            ("timeout", lambda v: v > 0, "more than 0 seconds"),
+        ]
+        for key, valid, what in checks:
+            value = case.get(key)
+            if isinstance(value, CASE_KEYS[key]) and not valid(value):
+                errors.append(f"{title}: {key} must be {what}, not {value!r}")
+    return errors
+
+
+def load(path):
+    """The cases of a table file, and its errors."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            cases = json.load(f)["cases"]
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        return None, [f"not a table of cases ({error})"]
+    return cases, table_errors(cases) if isinstance(cases, list) else ["cases must be a list"]
