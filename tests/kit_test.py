@@ -5,14 +5,21 @@ stand-ins, on a table of the example's own cases mixed with cases the runner mus
 past its time limit, one with a question nobody expected, one whose program cannot start. Each
 such case must fail alone, the next one pass, the whole run end within its bound, and nothing be
 left running; the JUnit report must say what was printed. The runner ended from outside during a
-case must leave a report that says so. Then the kit's ARM64 path: its runner, through the kit's own wrapper, runs the
-release's ARM64 image as the program under the arm64 Wine of the root that the win-arm64 preset's
-tests made (against Wine's own services: the cases check statuses, not the stand-ins). Prints one
-line per failed check and 'N passed, N failed'.
+case must leave a report that says so. Then the kit's ARM64 path: its runner, through the kit's
+own wrapper, runs the release's ARM64 image as the program under the arm64 Wine of the root that
+the win-arm64 preset's tests made (against Wine's own services: the cases check statuses, not
+the stand-ins). Last, the kit's container image, when its inputs changed since it last passed
+here: made twice to the same bytes, loaded with podman, and the example's cases rehearsed in it
+by the very commands of the CI examples. Prints one line per failed check and 'N passed,
+N failed'.
 
     kit_test.py OUT"""
+import contextlib
+import filecmp
+import hashlib
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -21,7 +28,7 @@ import time
 import xml.etree.ElementTree as ET
 import zipfile
 
-from release_test import SOURCE, ZIP, check, closing, run, version
+from release_test import SOURCE, ZIP, check, closing, results, run, version
 
 EXAMPLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
 # The most the whole run may take: two new prefixes' worth, on a slow machine.
@@ -102,6 +109,162 @@ def ended(kit, setup, prefixes):
     check("ended from outside: nothing left running", not leftovers(prefixes), leftovers(prefixes))
 
 
+# What the image's test depends on, besides the kit's zip and the Debian packages that make and
+# run the image: when none changed since it passed on this machine, it is not run again.
+IMAGE_INPUTS = ["tools/kit-image.sh", "tools/oci_archive.py", "docs/ci/github-actions.yml",
+                "docs/ci/gitlab-ci.yml", "tests/kit_test.py", "examples/nsis/cases.json"]
+# podman's settings for this machine, in a file of the test's own: runc (crun refuses a hybrid
+# cgroup layout), cgroupfs, no network, and limits no higher than the machine allows.
+CONTAINERS_CONF = """[containers]
+netns = "none"
+default_ulimits = ["nofile={files}:{files}", "nproc=4096:4096"]
+[engine]
+runtime = "runc"
+cgroup_manager = "cgroupfs"
+events_logger = "file"
+"""
+
+
+# The GitLab example runs a part of the example's table, with a 32-bit case among it.
+GITLAB_CASES = ["interactive install forced after Yes", "silent: Varnholt cannot start without "
+                "DIFxAPI.dll", "32-bit Windows: interactive install forced after Yes"]
+
+
+def container(top, zipped, setup):
+    """The kit's container image, made twice from the release's kit to the same bytes, loaded
+    with podman, and the NSIS example's table rehearsed in it by the very commands of the CI
+    examples, with a JUnit report; once for each change of its inputs."""
+    cache = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
+    key = hashlib.sha256()
+    for path in [zipped] + [os.path.join(SOURCE, p) for p in IMAGE_INPUTS]:
+        with open(path, "rb") as f:
+            key.update(hashlib.sha256(f.read()).digest())
+    key.update(run("dpkg-query", "-W", "mmdebstrap", "podman", "runc").stdout.encode())
+    passed = os.path.join(cache, "kit-image-passed", key.hexdigest()[:16])
+    if os.path.exists(passed):
+        print(f"kit image: its inputs are those with which it passed here ({passed})")
+        return
+    failures = results.count(False)
+    tars = [os.path.join(top, f"image-{n}.tar") for n in (1, 2)]
+    for tar in tars:
+        started = time.monotonic()
+        made = run(os.path.join(SOURCE, "tools", "kit-image.sh"), zipped, tar, cwd=SOURCE)
+        if not check("the kit's image made", made.returncode == 0, made.stdout + made.stderr):
+            return
+        print(f"kit image: {os.path.getsize(tar)} bytes, made in "
+              f"{time.monotonic() - started:.0f} s: {made.stdout.strip()}")
+    check("the image made twice is the same", filecmp.cmp(*tars, shallow=False))
+    name = f"varnholt-rehearsal:{version()}"
+    shims = os.path.join(top, "shims")
+    os.mkdir(shims)
+    with open(os.path.join(top, "containers.conf"), "w") as f:
+        f.write(CONTAINERS_CONF.format(files=min(resource.getrlimit(resource.RLIMIT_NOFILE)[1],
+                                                 1 << 16)))
+    with open(os.path.join(shims, "docker"), "w") as f:
+        f.write('#!/bin/sh\nexec podman "$@"\n')
+    os.chmod(os.path.join(shims, "docker"), 0o755)
+    env = dict(os.environ, CONTAINERS_CONF=os.path.join(top, "containers.conf"),
+               PATH=shims + os.pathsep + os.environ["PATH"])
+    run("podman", "rmi", "-f", name, env=env)
+    github(top, tars[0], name, setup, env)
+    gitlab(top, name, setup, env)
+    inspected = run("podman", "image", "inspect", name, env=env)
+    config = json.loads(inspected.stdout or "[{}]")[0].get("Config", {})
+    labels = config.get("Labels") or {}
+    check("the image has no entry point and no user",
+          not config.get("Entrypoint") and not config.get("User"), config)
+    check("the image's labels", labels.get("org.opencontainers.image.version") == version() and
+          labels.get("org.opencontainers.image.revision") ==
+          run("git", "rev-parse", "HEAD", cwd=SOURCE).stdout.strip(), labels)
+    run("podman", "rmi", "-f", name, env=env)
+    if results.count(False) == failures:
+        os.makedirs(os.path.dirname(passed), exist_ok=True)
+        open(passed, "w").close()
+
+
+@contextlib.contextmanager
+def kept_prefixes(folder):
+    """The prefixes that the image's Wine keeps, in a job's folder for the job, as a CI cache
+    restores and saves them: kept in the per-user cache between tests."""
+    cache = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
+    kept = os.path.join(cache, "kit-image-prefixes")
+    if os.path.isdir(kept):
+        shutil.move(kept, folder)
+    try:
+        yield
+    finally:
+        if os.path.isdir(folder):
+            os.makedirs(cache, exist_ok=True)
+            shutil.rmtree(kept, ignore_errors=True)
+            shutil.move(folder, kept)
+
+
+def example_commands(name):
+    import yaml
+    with open(os.path.join(SOURCE, "docs", "ci", name)) as f:
+        return yaml.safe_load(f)
+
+
+def workspace(top, name, setup, cases):
+    """A CI job's workspace: the setup's test build and a table."""
+    work = os.path.join(top, name)
+    os.makedirs(os.path.join(work, "build"))
+    os.makedirs(os.path.join(work, "ci"))
+    shutil.copy(setup, os.path.join(work, "build", "driver-setup-rehearsal.exe"))
+    with open(os.path.join(work, "ci", "driver-cases.json"), "w") as f:
+        json.dump({"cases": cases}, f)
+    return work
+
+
+def image_report(what, work, cases, result):
+    """Checks a CI example's run: its status, and a report in which every case passed."""
+    output = result.stdout + result.stderr
+    check(f"{what}: status 0", result.returncode == 0, output)
+    got = junit(os.path.join(work, "rehearsal.xml"))
+    check(f"{what}: the report's cases all passed",
+          got == [(c["name"], "passed", None) for c in cases], got or output)
+
+
+def github(top, tar, name, setup, env):
+    """The GitHub example's step, run as written, with podman for docker."""
+    job = example_commands("github-actions.yml")["jobs"]["rehearse"]
+    check("the GitHub example names this version's image",
+          job["env"]["VARNHOLT_IMAGE"] == name and version() in job["env"]["VARNHOLT_IMAGE_TAR"])
+    step = next(s for s in job["steps"] if s.get("name") == "Rehearse")
+    with open(EXAMPLE) as f:
+        cases = json.load(f)["cases"]
+    work = workspace(top, "github", setup, cases)
+    os.makedirs(os.path.dirname(os.path.join(work, job["env"]["VARNHOLT_IMAGE_TAR"])),
+                exist_ok=True)
+    shutil.copy(tar, os.path.join(work, job["env"]["VARNHOLT_IMAGE_TAR"]))
+    started = time.monotonic()
+    with kept_prefixes(os.path.join(work, ".varnholt-prefixes")):
+        result = run("bash", "-eo", "pipefail", "-c", step["run"], cwd=work,
+                     env=dict(env, **job["env"]), timeout=1800)
+    print(f"kit image: the GitHub example's step took {time.monotonic() - started:.0f} s")
+    image_report("the GitHub example", work, cases, result)
+
+
+def gitlab(top, name, setup, env):
+    """The GitLab example's script, run as written in its image, as GitLab would."""
+    job = example_commands("gitlab-ci.yml")["rehearse-driver-setup"]
+    check("the GitLab example names this version's image",
+          job["image"]["name"] == f"$CI_REGISTRY_IMAGE/{name}" and
+          job["image"]["entrypoint"] == [""])
+    with open(EXAMPLE) as f:
+        cases = [c for c in json.load(f)["cases"] if c["name"] in GITLAB_CASES]
+    work = workspace(top, "gitlab", setup, cases)
+    variables = {k: v.replace("$CI_PROJECT_DIR", "/builds/project")
+                 for k, v in job["variables"].items()}
+    options = [f"--env={k}={v}" for k, v in variables.items()]
+    with kept_prefixes(os.path.join(work, job["cache"]["paths"][0])):
+        result = run("podman", "run", "--rm", f"--volume={work}:/builds/project",
+                     "--workdir=/builds/project", "--env=CI_PROJECT_DIR=/builds/project",
+                     *options, f"localhost/{name}", "sh", "-ec", "\n".join(job["script"]),
+                     env=env, timeout=1800)
+    image_report("the GitLab example", work, cases, result)
+
+
 def leftovers(folder):
     """The processes whose environment names folder: the runner's Wine prefixes lie in it."""
     found = []
@@ -148,6 +311,7 @@ def test(top, out):
     for dll in ("newdev.dll", "DIFxAPI.dll"):
         shutil.copy(os.path.join(kit, "arm64", dll), os.path.dirname(image))
     rehearse(kit, image, ARM64_CASES, prefixes, ["--arm64-root", ARM64_ROOT])
+    container(top, zipped, os.path.join(top, "driver-setup-rehearsal.exe"))
     return closing("kit")
 
 

@@ -17,7 +17,8 @@ ensure_packages cmake make g++ libgtest-dev python3 python3-pefile python3-jsons
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     clang-14 lld-14 llvm-14 mingw-w64-common dpkg-dev mmdebstrap arch-test qemu-user-static \
     wine wine32:i386 wine64 xvfb xdotool nsis \
-    zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata ||
+    zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata \
+    python3-yaml podman runc ||
     { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
 
 # Some kernels are built or booted without 32-bit emulation; Wine's x86 loader then runs

@@ -140,6 +140,10 @@ for arch in "${arches[@]}"; do
 done
 git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
 git show HEAD:docs/cases.schema.json >"$kit/cases.schema.json"
+mkdir "$kit/ci"
+for example in github-actions.yml gitlab-ci.yml; do
+    git show "HEAD:docs/ci/$example" >"$kit/ci/$example"
+done
 scripts=(wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
 for script in "${scripts[@]}"; do
     git show "HEAD:tools/$script" >"$kit/$script"
@@ -149,7 +153,8 @@ git archive HEAD tools/rehearse.py tools/rehearsal | tar -x -C "$work/runner"
 /usr/bin/python3 tools/make_pyz.py "$work/runner/tools" "$kit/rehearse.pyz" "$SOURCE_DATE_EPOCH"
 scripts+=(rehearse.pyz)
 (cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
-    "${scripts[@]}" rehearsal.md cases.schema.json >SHA256SUMS)
+    "${scripts[@]}" rehearsal.md cases.schema.json ci/github-actions.yml ci/gitlab-ci.yml \
+    >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do

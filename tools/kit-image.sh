@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Makes the rehearsal kit's container image from the kit's zip: OUT (by default
+# dist/varnholt-VERSION-rehearsal-image.tar), an archive that podman load and docker load take,
+# of the image varnholt-rehearsal:VERSION. Its first layer is Debian 12 for amd64 with i386
+# added: Debian's Wine (32- and 64-bit), Xvfb, xdotool, Python 3, and gcc, with which the
+# runner builds its x86 start-up preload. That layer is made once in the per-user cache
+# (tools/deps.sh), twice and compared, keyed by its packages, the archive and mmdebstrap's
+# version. The second layer holds the kit in /opt/varnholt-rehearsal and the runner on PATH,
+# varnholt-rehearse. No Wine prefix is in it: they hold random machine identifiers. The same
+# bytes from the same kit, commit and Debian packages. Root only.
+#
+#   tools/kit-image.sh KIT.zip [OUT.tar]
+#
+# VARNHOLT_IMAGE_SOURCE, if set, is the project's address for the image's source label.
+set -euo pipefail
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: tools/kit-image.sh KIT.zip [OUT.tar]" >&2; exit 2; }
+fail() { echo "kit image: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "making the Debian layer needs root"
+[ -f "$1" ] || fail "$1: no such kit zip"
+kit=$(realpath "$1")
+out=${2:+$(realpath -m -- "$2")}
+cd "$(dirname "$0")/.."
+version=$(head -n 1 VERSION)
+out=${out:-$PWD/dist/varnholt-$version-rehearsal-image.tar}
+. tools/deps.sh
+cache=$(cache_folder) || exit 2
+ensure_packages mmdebstrap gzip unzip python3 git ||
+    fail "mmdebstrap, gzip, unzip, python3 or git could not be installed"
+archive=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+    head -n 1 | grep . || echo http://deb.debian.org/debian)
+packages=(wine wine32:i386 wine64 xvfb xdotool python3 gcc)
+# Raise the recipe's number whenever the layer's making below changes.
+stamp="bookworm amd64 i386 ${packages[*]}, recipe 1, from $archive
+mmdebstrap $(dpkg-query -W -f '${Version}' mmdebstrap)"
+
+# The Debian layer's files carry the packages' own times; what mmdebstrap writes itself takes
+# this fixed one (Debian 12's release), so that the layer does not change with each commit.
+make_layer() {
+    local entry=$1 n
+    for n in 1 2; do
+        SOURCE_DATE_EPOCH=1686355200 mmdebstrap --quiet --variant=apt \
+            --architectures=amd64,i386 --include="$(IFS=,; echo "${packages[*]}")" \
+            --aptopt='APT::Install-Recommends "false"' bookworm "$entry/tree-$n.tar" \
+            "$archive" || fail "mmdebstrap could not make the Debian layer"
+    done
+    cmp -s "$entry/tree-1.tar" "$entry/tree-2.tar" ||
+        fail "two Debian layers made from the same packages differ"
+    sha256sum <"$entry/tree-1.tar" | cut -d' ' -f1 >"$entry/tree.sha256"
+    gzip -n -6 <"$entry/tree-1.tar" >"$entry/tree.tar.gz"
+    rm "$entry/tree-1.tar" "$entry/tree-2.tar"
+}
+cache_entry kit-image-debian "$stamp" make_layer ||
+    fail "the Debian layer could not be made in the cache ($cache)"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work" "$out.part"' EXIT
+layer=$work/layer
+mkdir -p "$layer/opt/varnholt-rehearsal" "$layer/usr/local/bin"
+unzip -q "$kit" -d "$layer/opt/varnholt-rehearsal" || fail "$kit is not a zip"
+[ -f "$layer/opt/varnholt-rehearsal/rehearse.pyz" ] || fail "$kit holds no rehearse.pyz"
+cat >"$layer/usr/local/bin/varnholt-rehearse" <<'END'
+#!/bin/sh
+# The rehearsal runner of the kit in /opt/varnholt-rehearsal (its guide: rehearsal.md there).
+exec python3 /opt/varnholt-rehearsal/rehearse.pyz "$@"
+END
+chmod 755 "$layer/usr/local/bin/varnholt-rehearse"
+
+seconds=$(git log -1 --format=%ct HEAD)
+labels=("org.opencontainers.image.title=Varnholt rehearsal kit"
+    "org.opencontainers.image.version=$version"
+    "org.opencontainers.image.revision=$(git rev-parse HEAD)"
+    "org.opencontainers.image.created=$(date -u -d "@$seconds" +%Y-%m-%dT%H:%M:%SZ)")
+if [ -n "${VARNHOLT_IMAGE_SOURCE:-}" ]; then
+    labels+=("org.opencontainers.image.source=$VARNHOLT_IMAGE_SOURCE")
+else
+    echo "kit image: no source label (VARNHOLT_IMAGE_SOURCE is not set)" >&2
+fi
+mkdir -p "$(dirname "$out")"
+python3 tools/oci_archive.py "$out.part" "varnholt-rehearsal:$version" "$seconds" \
+    "$cache_made/tree.tar.gz" "$(cat "$cache_made/tree.sha256")" "$layer" "${labels[@]}" ||
+    fail "the image archive could not be written"
+mv "$out.part" "$out"
