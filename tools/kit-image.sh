@@ -30,18 +30,27 @@ archive=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/nu
     head -n 1 | grep . || echo http://deb.debian.org/debian)
 packages=(wine wine32:i386 wine64 xvfb xdotool python3 gcc)
 # Raise the recipe's number whenever the layer's making below changes.
-stamp="bookworm amd64 i386 ${packages[*]}, recipe 1, from $archive
+stamp="bookworm amd64 i386 ${packages[*]}, recipe 2, from $archive
 mmdebstrap $(dpkg-query -W -f '${Version}' mmdebstrap)"
 
 # The Debian layer's files carry the packages' own times; what mmdebstrap writes itself takes
 # this fixed one (Debian 12's release), so that the layer does not change with each commit.
+# Manuals, translations and documentation other than the copyright files are left out; so are
+# this machine's host name and resolver, which mmdebstrap copies in and a container engine
+# provides at run time.
 make_layer() {
     local entry=$1 n
     for n in 1 2; do
+        # shellcheck disable=SC2016 # the hook's $1 is mmdebstrap's: the root being made
         SOURCE_DATE_EPOCH=1686355200 mmdebstrap --quiet --variant=apt \
             --architectures=amd64,i386 --include="$(IFS=,; echo "${packages[*]}")" \
-            --aptopt='APT::Install-Recommends "false"' bookworm "$entry/tree-$n.tar" \
-            "$archive" || fail "mmdebstrap could not make the Debian layer"
+            --aptopt='APT::Install-Recommends "false"' \
+            --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+            --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
+            --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+            --customize-hook='rm -f "$1/etc/resolv.conf" "$1/etc/hostname"' \
+            bookworm "$entry/tree-$n.tar" "$archive" ||
+            fail "mmdebstrap could not make the Debian layer"
     done
     cmp -s "$entry/tree-1.tar" "$entry/tree-2.tar" ||
         fail "two Debian layers made from the same packages differ"
@@ -53,7 +62,7 @@ cache_entry kit-image-debian "$stamp" make_layer ||
     fail "the Debian layer could not be made in the cache ($cache)"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work" "$out.part"' EXIT
+trap 'rm -rf "$work"' EXIT
 layer=$work/layer
 mkdir -p "$layer/opt/varnholt-rehearsal" "$layer/usr/local/bin"
 unzip -q "$kit" -d "$layer/opt/varnholt-rehearsal" || fail "$kit is not a zip"
@@ -76,7 +85,6 @@ else
     echo "kit image: no source label (VARNHOLT_IMAGE_SOURCE is not set)" >&2
 fi
 mkdir -p "$(dirname "$out")"
-python3 tools/oci_archive.py "$out.part" "varnholt-rehearsal:$version" "$seconds" \
+python3 tools/oci_archive.py "$out" "varnholt-rehearsal:$version" "$seconds" \
     "$cache_made/tree.tar.gz" "$(cat "$cache_made/tree.sha256")" "$layer" "${labels[@]}" ||
     fail "the image archive could not be written"
-mv "$out.part" "$out"

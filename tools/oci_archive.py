@@ -91,7 +91,8 @@ def main(out, name, seconds, base, base_sha256, folder, *labels):
     }
     for digest, data in blobs.items():
         files["blobs/sha256/" + digest[7:]] = data
-    with tarfile.open(out, "w", format=tarfile.PAX_FORMAT) as tar:
+    # Written aside and renamed: a run that fails leaves no archive to be taken for a whole one.
+    with tarfile.open(out + ".part", "w", format=tarfile.PAX_FORMAT) as tar:
         for folder in ("blobs", "blobs/sha256"):
             info = tarfile.TarInfo(folder)
             info.type, info.mode, info.mtime = tarfile.DIRTYPE, 0o755, seconds
@@ -107,6 +108,7 @@ def main(out, name, seconds, base, base_sha256, folder, *labels):
                 info.size = os.path.getsize(data)
                 with open(data, "rb") as f:
                     tar.addfile(info, f)
+    os.replace(out + ".part", out)
     print(f"{out}: {name}, manifest {manifest_digest}, image ID {config_digest[7:19]}")
     return 0
 
