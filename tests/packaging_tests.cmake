@@ -18,7 +18,13 @@ add_test(NAME release COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/rel
   ${CMAKE_CURRENT_BINARY_DIR}/release)
 add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_test.py
   ${CMAKE_CURRENT_BINARY_DIR}/release)
-set_tests_properties(release PROPERTIES FIXTURES_SETUP release TIMEOUT 1800)
-set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED release TIMEOUT 1800)
+# Both run the release's ARM64 image in the arm64 root: made, or copied from the cache, here too,
+# so that this preset does not depend on the win-arm64 preset's tests having run first.
+add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh
+  ${PROJECT_SOURCE_DIR}/build/arm64-root)
+set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 1800)
+set_tests_properties(release PROPERTIES FIXTURES_SETUP release FIXTURES_REQUIRED arm64-root
+  TIMEOUT 1800)
+set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED "release;arm64-root" TIMEOUT 1800)
 set_tests_properties(nsis release kit PROPERTIES
   ENVIRONMENT VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)

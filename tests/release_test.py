@@ -217,7 +217,8 @@ def wine_cases(folder, kit, label):
                      os.path.join(folder, arch, "varnholt.exe"), "--wine", arch,
                      "--standins", standins, "-k", "-o forced", *root)
         shutil.rmtree(standins)
-        check(f"{label}: {arch} image under Wine", result.returncode == 0, result.stdout)
+        check(f"{label}: {arch} image under Wine", result.returncode == 0,
+              result.stdout + result.stderr)
 
 
 def without_signature(image, unsigned, label):
