@@ -175,7 +175,10 @@ def container(top, zipped, setup):
     github(top, tars[0], name, setup, env)
     gitlab(top, name, setup, env)
     inspected = run("podman", "image", "inspect", name, env=env)
-    config = json.loads(inspected.stdout or "[{}]")[0].get("Config", {})
+    images = json.loads(inspected.stdout or "[]") if inspected.returncode == 0 else []
+    if not check("the image was loaded", bool(images), inspected.stderr):
+        return
+    config = images[0].get("Config", {})
     labels = config.get("Labels") or {}
     check("the image has no entry point and no user",
           not config.get("Entrypoint") and not config.get("User"), config)
