@@ -42,7 +42,8 @@ cache_folder() {
     local folder=${VARNHOLT_CACHE:-}
     if [ -z "$folder" ]; then
         folder=${XDG_CACHE_HOME:-}
-        [[ $folder == /* ]] || folder=$HOME/.cache
+        # ~ is the user's home even where HOME is unset.
+        [[ $folder == /* ]] || folder=~/.cache
         folder=$folder/varnholt
     fi
     [[ $folder == /* ]] ||
