@@ -28,7 +28,7 @@ class WineSession:
         self.wrap = ["bash", ARM64_RUN, os.path.abspath(root)] if root else []
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
         self.xvfb = self.holder = None
-        self.held = False
+        self.held = self.settled = False
         self.cases = 0
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
