@@ -198,12 +198,14 @@ def main():
     parser.add_argument("--standins", help="with --wine: the build folder of the stand-in DLLs")
     parser.add_argument("--arm64-root", metavar="DIR",
                         help="with --wine arm64: the arm64 root whose Wine runs the image")
+    parser.add_argument("--winearch", choices=["win64", "win32"], default="win64",
+                        help="with --wine x86: the kind of Windows the prefix is")
     parser.add_argument("--timeout", type=float, default=120, help="seconds one Wine run may take")
     args = parser.parse_args()
     if not args.wine:
         return 0 if run_table(Host(args.exe), args.pattern) else 1
     started = time.monotonic()
-    with WineSession(root=args.arm64_root) as session:
+    with WineSession(args.winearch, args.arm64_root) as session:
         ok = run_table(Wine(os.path.abspath(args.exe), args.standins, session, args.timeout),
                        args.pattern, session.scratch())
     print(f"wine {args.wine}: {time.monotonic() - started:.0f} s in all")

@@ -3,11 +3,13 @@
 # through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
 # and prints every failure, every restart of Wine between cases, and a closing line. Not part of the test suite: it takes long.
 #
-#   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]    (TABLE: x86 x64 arm64 nsis; all)
+#   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]
+#       TABLE: x86 x64 arm64 nsis (the default: all four), or x86-win32 (the x86 table in a
+#       32-bit prefix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage() {
-    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis...]" >&2
+    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis|x86-win32...]" >&2
     exit 2
 }
 runs=${1:-5}
@@ -18,7 +20,7 @@ load=
 tables=("$@")
 [ $# -gt 0 ] || tables=(x86 x64 arm64 nsis)
 for table in "${tables[@]}"; do
-    [[ $table =~ ^(x86|x64|arm64|nsis)$ ]] || usage
+    [[ $table =~ ^(x86|x64|arm64|nsis|x86-win32)$ ]] || usage
 done
 . tools/deps.sh
 ensure_packages stress-ng nsis
@@ -49,9 +51,11 @@ for run in $(seq "$runs"); do
             command=(/usr/bin/python3 tools/rehearse.py "$work/driver-setup-rehearsal.exe"
                 examples/nsis/cases.json)
         else
-            command=(/usr/bin/python3 tests/run_cases.py "build/win-$table/varnholt.exe"
-                --wine "$table" --standins "build/win-$table")
-            [ "$table" != arm64 ] || command+=(--arm64-root build/arm64-root)
+            arch=${table%-win32}
+            command=(/usr/bin/python3 tests/run_cases.py "build/win-$arch/varnholt.exe"
+                --wine "$arch" --standins "build/win-$arch")
+            [ "$arch" = "$table" ] || command+=(--winearch win32)
+            [ "$arch" != arm64 ] || command+=(--arm64-root build/arm64-root)
         fi
         output=$("${command[@]}" 2>&1) || true
         closing=$(grep -Eo '[0-9]+ passed, [0-9]+ failed' <<<"$output" | tail -n 1) || true
