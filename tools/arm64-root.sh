@@ -18,8 +18,7 @@ ensure_packages mmdebstrap arch-test qemu-user-static ||
     fail "mmdebstrap, arch-test or qemu-user-static could not be installed"
 [ "$(uname -m)" = aarch64 ] || ensure_qemu aarch64 ||
     fail "this kernel cannot run arm64 programs, not even under qemu-aarch64"
-archive=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
-    head -n 1 | grep . || echo http://deb.debian.org/debian)
+archive=$(debian_archive)
 # Raise the recipe's number whenever the root's making below changes.
 stamp="bookworm arm64 wine64, recipe 2, from $archive
 mmdebstrap $(dpkg-query -W -f '${Version}' mmdebstrap)"

@@ -36,6 +36,12 @@ ensure_qemu() {
         echo ":qemu-$1:M::$magic:$mask:/usr/bin/qemu-$1-static:F" >$binfmt/register || return 1
 }
 
+# The Debian archive this machine's apt uses (its first URIs), or Debian's own.
+debian_archive() {
+    sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
+        head -n 1 | grep . || echo http://deb.debian.org/debian
+}
+
 # The per-user cache of what is slow to make and the same wherever it is made: the ARM64 runtime,
 # the arm64 root, kept Wine prefixes. Removing it is always safe; it is made again as needed.
 cache_folder() {

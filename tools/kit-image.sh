@@ -26,8 +26,7 @@ out=${out:-$PWD/dist/varnholt-$version-rehearsal-image.tar}
 cache=$(cache_folder) || exit 2
 ensure_packages mmdebstrap gzip unzip python3 git ||
     fail "mmdebstrap, gzip, unzip, python3 or git could not be installed"
-archive=$(sed -n 's/^URIs: //p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
-    head -n 1 | grep . || echo http://deb.debian.org/debian)
+archive=$(debian_archive)
 packages=(wine wine32:i386 wine64 xvfb xdotool python3 gcc)
 # Raise the recipe's number whenever the layer's making below changes.
 stamp="bookworm amd64 i386 ${packages[*]}, recipe 2, from $archive
