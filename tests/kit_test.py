@@ -31,6 +31,8 @@ import zipfile
 from release_test import SOURCE, ZIP, check, closing, results, run, version
 
 EXAMPLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
+# The per-user cache, as the project's scripts find it.
+CACHE = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
 # The most the whole run may take: two new prefixes' worth, on a slow machine.
 BOUND = 300
 ARM64_ROOT = os.path.join(SOURCE, "build", "arm64-root")
@@ -134,13 +136,12 @@ def container(top, zipped, setup):
     """The kit's container image, made twice from the release's kit to the same bytes, loaded
     with podman, and the NSIS example's table rehearsed in it by the very commands of the CI
     examples, with a JUnit report; once for each change of its inputs."""
-    cache = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
     key = hashlib.sha256()
     for path in [zipped] + [os.path.join(SOURCE, p) for p in IMAGE_INPUTS]:
         with open(path, "rb") as f:
             key.update(hashlib.sha256(f.read()).digest())
     key.update(run("dpkg-query", "-W", "mmdebstrap", "podman", "runc").stdout.encode())
-    passed = os.path.join(cache, "kit-image-passed", key.hexdigest()[:16])
+    passed = os.path.join(CACHE, "kit-image-passed", key.hexdigest()[:16])
     if os.path.exists(passed):
         print(f"kit image: its inputs are those with which it passed here ({passed})")
         return
@@ -195,15 +196,14 @@ def container(top, zipped, setup):
 def kept_prefixes(folder):
     """The prefixes that the image's Wine keeps, in a job's folder for the job, as a CI cache
     restores and saves them: kept in the per-user cache between tests."""
-    cache = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
-    kept = os.path.join(cache, "kit-image-prefixes")
+    kept = os.path.join(CACHE, "kit-image-prefixes")
     if os.path.isdir(kept):
         shutil.move(kept, folder)
     try:
         yield
     finally:
         if os.path.isdir(folder):
-            os.makedirs(cache, exist_ok=True)
+            os.makedirs(CACHE, exist_ok=True)
             shutil.rmtree(kept, ignore_errors=True)
             shutil.move(folder, kept)
 
