@@ -71,8 +71,10 @@ class WineSession:
                              f"{needs}, xvfb and xdotool")
         try:
             self.start(loader, version.stdout.strip())
-        except BaseException:
+        except BaseException as error:
             self.__exit__()
+            if isinstance(error, subprocess.SubprocessError):
+                raise SystemExit(f"Wine did not start: {failed(error)}") from None
             raise
         return self
 
@@ -127,6 +129,14 @@ class WineSession:
                 self.xvfb.kill()
                 self.xvfb.wait(timeout=30)
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def failed(error):
+    """How one of Wine's programs failed: past its bound, or with a status."""
+    command = " ".join(map(str, error.cmd))
+    if isinstance(error, subprocess.TimeoutExpired):
+        return f"{command} ran past its bound of {error.timeout:.0f} s"
+    return f"{command} ended with status {error.returncode}"
 
 
 def reserve_preload(session_folder):
