@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from .files import WINE32, WINE64, WINESERVER
+from .files import WINE32, WINE64, WINESERVER, desktop_holder
 from .processes import processes, wait_for
 
 # How often a session starts Wine's desktop before it gives up.
@@ -31,7 +31,7 @@ def serve(session, loader=None):
     """A lasting server with the display, and Wine's services and desktop started by the
     session, not by a case. Wine closes a desktop a second after its last program ends, and
     a program that starts meanwhile finds no desktop: its questions cannot be shown. So the
-    session keeps a program of its own on the desktop, a command prompt waiting for input.
+    session keeps a program of its own on the desktop (see holder).
     On a loaded machine the desktop's start can fail and leave every later window without
     a driver; so a window is made for a test, and the server started again if that fails.
     A desktop that is not held is settled instead (see settle)."""
@@ -42,7 +42,7 @@ def serve(session, loader=None):
         session.held = session.settled = False
         session.quiet(*session.tool(WINESERVER), "-p")
         session.holder = subprocess.Popen(
-            [*loader, "cmd"], env=session.env, cwd=session.folder, stdin=subprocess.PIPE,
+            [*loader, holder(session)], env=session.env, cwd=session.folder, stdin=subprocess.PIPE,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         if wait_for(lambda: desktop(session), 300) and windows_work(session):
             # Held when it outlives the test window by more than Wine's second.
@@ -53,14 +53,27 @@ def serve(session, loader=None):
     raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
 
 
+def holder(session):
+    """The program the session keeps on the desktop: a command prompt waiting for input holds a
+    64-bit prefix's desktop, but not a 32-bit one's, which needs a program with a window."""
+    if session.winearch == "win64" or session.wrap:
+        return "cmd"
+    program = desktop_holder()
+    if not os.path.isfile(program):
+        print(f"note: {program} is not there: the desktop of this 32-bit prefix is not held",
+              file=sys.stderr, flush=True)
+        return "cmd"
+    return program
+
+
 def settle(session):
-    """Whether windows still work once the desktop of a session that cannot hold it has settled.
-    Where qemu-i386 runs Wine's 32-bit desktop program, a fault in one of its threads ends it
-    within seconds, and the desktop it made stays for later programs, which start no other. So
-    that no case's program starts on a desktop being made or closed, the session waits for the
-    desktop program to end and makes the window test again, until a test starts none. Where the
-    desktop closes with its program, as Wine means it to, every test starts one: then, as then
-    every case's program, the session goes on with a note."""
+    """Whether windows still work once the desktop has settled, where its program could not be
+    kept. Under qemu-i386 a fault in one of the threads of Wine's 32-bit desktop program ends it
+    within seconds; the desktop it made stays, kept by the session's holder, and later programs
+    use it without starting another. So that no case's program starts on a desktop being made
+    or closed, the session waits for that program to end and makes the window test again, until
+    a test starts none. Where each test starts one (no holder), the session goes on with a note:
+    then each case's program starts the desktop anew."""
     for _ in range(DESKTOP_TRIES):
         if not wait_for(lambda: not desktop(session), 60):
             break
@@ -81,11 +94,11 @@ def desktop(session):
 
 
 def lost(session):
-    """What of the session's own start has ended: its command prompt, Wine's services, the
+    """What of the session's own start has ended: its holder of the desktop, Wine's services, the
     desktop it holds, or the one it settled (then made anew by a program)."""
     commands = " ".join(processes(session).values())
     gone = [what for what, there in (
-        ("the session's command prompt", session.holder.poll() is None),
+        ("the program that holds the desktop", session.holder.poll() is None),
         ("Wine's services", "services.exe" in commands),
         ("Wine's desktop", not session.held or "explorer.exe" in commands),
         ("the settled desktop", not session.settled or "explorer.exe" not in commands))

@@ -16,6 +16,12 @@ def beside(name):
     return os.path.join(folder, name)
 
 
+def desktop_holder():
+    """The program that holds a 32-bit prefix's desktop: where VARNHOLT_DESKTOP_HOLDER names it
+    (the project's x86 build), or beside the runner (the kit)."""
+    return os.environ.get("VARNHOLT_DESKTOP_HOLDER") or beside("hold-desktop.exe")
+
+
 def machine(path):
     """'x86', 'x64' or 'arm64': the machine of a PE image."""
     with open(path, "rb") as f:
