@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release of the checked-out commit in dist/: varnholt-VERSION-windows.zip (the x86,
 # x64 and ARM64 images, the shippers' README.md, SHA256SUMS) and varnholt-VERSION-rehearsal.zip
-# (the stand-in services, the rehearsal runner and its guide, SHA256SUMS). Both are built from
+# (the stand-in services, the rehearsal runner, its companions and guide, SHA256SUMS). Both are built from
 # scratch in a folder of their own and are the same bytes wherever and by whomever they are made.
 # The ARM64 image's toolchain is the one set up under build/toolchain-arm64 (or in
 # VARNHOLT_ARM64_TOOLCHAIN), made there first if need be.
@@ -89,6 +89,7 @@ if [ "$stage" != pack ]; then
         cp "$work/src/build/win-$arch/varnholt.exe" \
             "$work/src/build/win-$arch/standins/"{newdev,DIFxAPI}.dll "$images/$arch/"
     done
+    cp "$work/src/build/win-x86/hold-desktop.exe" "$images/x86/"
     echo "$commit" >"$images/COMMIT"
     [ "$stage" = all ] || exit 0
 fi
@@ -131,13 +132,14 @@ git show HEAD:docs/shipping.md >"$windows/README.md"
 (cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" >SHA256SUMS)
 
 # The kit: the stand-ins of each image, the runner as one zip application with the source it
-# builds for quicker x86 starts under qemu-i386, and the scripts by which it runs ARM64 setups
-# under an arm64 root's Wine.
+# builds for quicker x86 starts under qemu-i386 and its holder of a 32-bit prefix's desktop, and
+# the scripts by which it runs ARM64 setups under an arm64 root's Wine.
 kit=$work/rehearsal
 for arch in "${arches[@]}"; do
     mkdir -p "$kit/$arch"
     cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
+cp "$images/x86/hold-desktop.exe" "$kit/"
 git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
 git show HEAD:docs/cases.schema.json >"$kit/cases.schema.json"
 mkdir "$kit/ci"
@@ -153,8 +155,8 @@ git archive HEAD tools/rehearse.py tools/rehearsal | tar -x -C "$work/runner"
 /usr/bin/python3 tools/make_pyz.py "$work/runner/tools" "$kit/rehearse.pyz" "$SOURCE_DATE_EPOCH"
 scripts+=(rehearse.pyz)
 (cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
-    "${scripts[@]}" rehearsal.md cases.schema.json ci/github-actions.yml ci/gitlab-ci.yml \
-    >SHA256SUMS)
+    "${scripts[@]}" hold-desktop.exe rehearsal.md cases.schema.json ci/github-actions.yml \
+    ci/gitlab-ci.yml >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do
