@@ -26,5 +26,8 @@ set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 180
 set_tests_properties(release PROPERTIES FIXTURES_SETUP release FIXTURES_REQUIRED arm64-root
   TIMEOUT 1800)
 set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED "release;arm64-root" TIMEOUT 1800)
-set_tests_properties(nsis release kit PROPERTIES
-  ENVIRONMENT VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)
+set(prefixes VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)
+set_tests_properties(release kit PROPERTIES ENVIRONMENT ${prefixes})
+# The kit's runner finds its holder of a 32-bit prefix's desktop beside it; the project's, here.
+set_tests_properties(nsis PROPERTIES ENVIRONMENT
+  "${prefixes};VARNHOLT_DESKTOP_HOLDER=${images}/win-x86/hold-desktop.exe")

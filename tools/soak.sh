@@ -41,9 +41,11 @@ if [ -n "$load" ]; then
     stress=$!
 fi
 
-# The sessions copy the prefixes the tests keep in the cache, as under ctest.
+# The sessions copy the prefixes the tests keep in the cache, and hold a 32-bit prefix's desktop
+# with the x86 build's holder, as under ctest.
 VARNHOLT_WINE_PREFIXES=$(cache_folder)/wine-prefixes
-export VARNHOLT_WINE_PREFIXES
+VARNHOLT_DESKTOP_HOLDER=$PWD/build/win-x86/hold-desktop.exe
+export VARNHOLT_WINE_PREFIXES VARNHOLT_DESKTOP_HOLDER
 cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
     for table in "${tables[@]}"; do
