@@ -303,6 +303,13 @@ def test(top, out):
     kit_sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["kit"])
     check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 16,
           kit_sums.stdout + kit_sums.stderr)
+    with open(os.path.join(folders["kit"], "hold-desktop.exe"), "rb") as f:
+        head = f.read(4096)
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    # PE32 for x86 (0x14c), Windows GUI subsystem (2): it must run in both kinds of prefix.
+    check("the kit's desktop holder is an x86 Windows program",
+          head[pe:pe + 6] == b"PE\0\0\x4c\x01" and head[pe + 92:pe + 94] == b"\x02\x00",
+          head[pe:pe + 96].hex())
 
     # Signed with PEM files, twice, then on a token: all the same bytes.
     pki = folders["pki"]
