@@ -48,7 +48,9 @@ def serve(session, loader=None):
             # Held when it outlives the test window by more than Wine's second.
             time.sleep(3)
             session.held = desktop(session)
-            if session.held or settle(session):
+            # The holder must have outlived all this: on an oversubscribed machine it was seen
+            # to end meanwhile (a window it could not make, most likely).
+            if (session.held or settle(session)) and session.holder.poll() is None:
                 return
     raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
 
