@@ -15,6 +15,9 @@ from .session import WineSession
 
 # Wine's own complaints: its err channel, and the loader's lines when a program cannot start.
 WINE_ERROR = re.compile(r"^([0-9a-f]+:err:|wine: )")
+# A logged call's INF path, backslashes escaped; a full one starts with a drive or a UNC server.
+INF = re.compile(r'^(\w+) .*?inf="((?:[^"\\]|\\.)*)"')
+FULL = re.compile(r"[A-Za-z]:\\\\|\\\\\\\\")
 
 
 def run_answering(session, command, folder, env, answers, timeout, stdout=None):
@@ -83,13 +86,34 @@ def did_not_start(got):
     return ["did not start: " + " | ".join(got["wine_errors"])]
 
 
+def relative_infs(calls):
+    """Problems for the calls given an INF path that is not fully qualified: Windows' calls
+    take only a full path, though Wine and the stand-ins accept a relative one."""
+    problems = []
+    for found in filter(None, map(INF.match, calls)):
+        function, path = found[1], re.sub(r"\\(.)", r"\1", found[2])
+        if not FULL.match(found[2]):
+            problems.append(f'{function} was given the INF path "{path}", which is not fully '
+                            'qualified: Windows takes only a full path (a case that means it '
+                            'says "relative_inf": true)')
+    return problems
+
+
+def command(session, program, args):
+    """A program's command; a Windows Installer package runs through msiexec, to which the
+    arguments go, {setup} in them naming the package."""
+    if program.lower().endswith(".msi"):
+        return [*session.loader(), "msiexec", *args]
+    return [*session.loader(program), program, *args]
+
+
 def run_case(session, setup, case, number, timeout):
     """The problems of one case, and Wine's own lines from its runs."""
     folder = f"C:\\cases\\{number}"
     timeout = case.get("timeout", timeout)
 
     def fill(text):
-        return text.replace("{folder}", folder)
+        return text.replace("{folder}", folder).replace("{setup}", windows_path(setup))
 
     problems, wine_lines = [], []
     with tempfile.TemporaryDirectory(prefix="varnholt-rehearse-", dir=session.scratch()) as work:
@@ -100,9 +124,8 @@ def run_case(session, setup, case, number, timeout):
                         VARNHOLT_SIM_LOG=windows_path(log))
 
         if "prepare" in case:
-            got = run_answering(session, [*session.loader(setup), setup,
-                                          *map(fill, case["prepare"])], work, services(), [],
-                                timeout)
+            got = run_answering(session, command(session, setup, map(fill, case["prepare"])),
+                                work, services(), [], timeout)
             if got["status"] != 0 or got["problems"]:
                 return [f"preparing: status {got['status']}"] + got["problems"], got["wine_errors"]
             wine_lines = got["wine_errors"]
@@ -113,8 +136,7 @@ def run_case(session, setup, case, number, timeout):
             if key in case:
                 env[f"VARNHOLT_SIM_{key.upper()}"] = case[key]
         program = staging.drive_c(session, fill(case["run"])) if "run" in case else setup
-        got = run_answering(session, [*session.loader(program), program,
-                                      *map(fill, case["args"])],
+        got = run_answering(session, command(session, program, map(fill, case["args"])),
                             work, env, case.get("answers", []), timeout)
         problems += got["problems"]
         wine_lines += got["wine_errors"]
@@ -138,9 +160,21 @@ def run_case(session, setup, case, number, timeout):
         escaped = folder.replace("\\", "\\\\")
         if "calls" in case and calls != [c.replace("{folder}", escaped) for c in case["calls"]]:
             problems.append(f"calls {calls!r}")
+        if not case.get("relative_inf"):
+            problems += relative_infs(calls)
         if problems and got["questions"]:
             problems.append(f"questions shown {got['questions']!r}")
+        # What the case left installed is removed, so that the next case starts afresh.
+        if "cleanup" in case:
+            got = run_answering(session, command(session, setup, map(fill, case["cleanup"])),
+                                work, services(), [], timeout)
+            problems += [f"cleaning up: {p}" for p in got["problems"]]
     return problems, wine_lines
+
+
+def beside_setup(setup, case):
+    """The other setup a case names, in the given setup's folder."""
+    return os.path.join(os.path.dirname(setup), case["setup"])
 
 
 def rehearse(setup, chosen, timeout, root, report):
@@ -155,7 +189,9 @@ def rehearse(setup, chosen, timeout, root, report):
             for number, case in group:
                 report.start(case["name"])
                 try:
-                    problems, wine_lines = run_case(session, program, case, number, timeout)
+                    chosen_setup = staging.visible(session, beside_setup(setup, case)) \
+                        if "setup" in case else program
+                    problems, wine_lines = run_case(session, chosen_setup, case, number, timeout)
                 except Exception as error:  # a run that breaks fails its case, not the table
                     problems, wine_lines = [f"{type(error).__name__}: {error}"], []
                 report.finish(winearch, problems, wine_lines)

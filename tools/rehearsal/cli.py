@@ -19,7 +19,7 @@ import signal
 import sys
 
 from . import table
-from .cases import rehearse
+from .cases import beside_setup, rehearse
 from .report import Report
 
 
@@ -42,6 +42,9 @@ def main():
     cases, errors = table.load(args.table)
     if cases is not None and not os.path.isfile(args.setup):
         errors.append(f"{args.setup}: no such file")
+    elif not errors:
+        errors += [f"case {c['name']!r}: setup {beside_setup(args.setup, c)}: no such file"
+                   for c in cases if "setup" in c and not os.path.isfile(beside_setup(args.setup, c))]
     for error in errors:
         print(f"{args.table}: {error}")
     if errors:

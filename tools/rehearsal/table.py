@@ -9,9 +9,10 @@ CASE_KEYS = {
     "name": str, "args": list, "run": str, "prepare": list, "winearch": str,
     "install": str, "uninstall": str, "missing": list, "answers": list, "status": int,
     "present": list, "absent": list, "machines": dict, "calls": list, "timeout": (int, float),
+    "relative_inf": bool, "cleanup": list, "setup": str,
 }
 KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object",
-         (int, float): "a number"}
+         (int, float): "a number", bool: "true or false"}
 
 
 def is_code(text):
@@ -34,7 +35,8 @@ def table_errors(cases):
         for key, value in case.items():
             if key not in CASE_KEYS:
                 errors.append(f"{title}: unknown key {key!r}")
-            elif not isinstance(value, CASE_KEYS[key]) or isinstance(value, bool):
+            elif not isinstance(value, CASE_KEYS[key]) or (
+                    isinstance(value, bool) and CASE_KEYS[key] is not bool):
                 errors.append(f"{title}: {key} must be {KINDS[CASE_KEYS[key]]}")
             elif isinstance(value, list) and not all(isinstance(v, str) for v in value):
                 errors.append(f"{title}: {key} must list strings")
