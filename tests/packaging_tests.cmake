@@ -31,3 +31,11 @@ set_tests_properties(release kit PROPERTIES ENVIRONMENT ${prefixes})
 # The kit's runner finds its holder of a 32-bit prefix's desktop beside it; the project's, here.
 set_tests_properties(nsis PROPERTIES ENVIRONMENT
   "${prefixes};VARNHOLT_DESKTOP_HOLDER=${images}/win-x86/hold-desktop.exe")
+
+# The example MSI packages and Inno Setup program (built by the examples' targets), rehearsed.
+add_test(NAME msi COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehearse.py
+  ${images}/msi/driver-setup-x64-rehearsal.msi ${PROJECT_SOURCE_DIR}/examples/msi/cases.json)
+add_test(NAME inno COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehearse.py
+  ${images}/inno/driver-setup-rehearsal.exe ${PROJECT_SOURCE_DIR}/examples/inno/cases.json)
+set_tests_properties(msi inno PROPERTIES TIMEOUT 1800 ENVIRONMENT
+  "${prefixes};VARNHOLT_DESKTOP_HOLDER=${images}/win-x86/hold-desktop.exe")

@@ -17,6 +17,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(SOURCE, "tools")
 sys.path.insert(0, TOOLS)
 from rehearsal import prefix, report  # noqa: E402
+from rehearsal.cases import relative_infs  # noqa: E402
 from rehearsal.table import table_errors  # noqa: E402
 
 GOOD = {"name": "ok", "args": ["/S"], "status": 0}
@@ -26,7 +27,11 @@ ROWS = [
     ([GOOD, dict(GOOD, name="all keys", run="C:\\x.exe", prepare=["/S"], winearch="win32",
                  install="ok,259,0x103,0XE0000235", uninstall="4294967295", missing=["newdev.dll"],
                  answers=["yes", "no"], present=["C:\\a"], absent=["C:\\b"],
-                 machines={"C:\\v.exe": "x86"}, calls=[], timeout=0.5)], []),
+                 machines={"C:\\v.exe": "x86"}, calls=[], timeout=0.5, relative_inf=True,
+                 cleanup=["/x", "{setup}"], setup="x86.msi")], []),
+    ([dict(GOOD, relative_inf="yes", cleanup=["/x", 1])],
+     ["case 'ok': relative_inf must be true or false", "case 'ok': cleanup must list strings"]),
+    ([dict(GOOD, relative_inf=1)], ["case 'ok': relative_inf must be true or false"]),
     ([{"name": "typo", "args": ["/S"], "status": 0, "answer": ["yes"]}],
      ["case 'typo': unknown key 'answer'"]),
     ([{"name": "bad answer", "args": [], "status": 0, "answers": ["maybe"],
@@ -55,6 +60,23 @@ ROWS = [
      ["case 'ok': machines must be x86, x64 or arm64 for each path, not {'C:\\\\v.exe': 'ia64'}"]),
     ([dict(GOOD, timeout=0)], ["case 'ok': timeout must be more than 0 seconds, not 0"]),
     ([dict(GOOD, timeout="5")], ["case 'ok': timeout must be a number"]),
+]
+
+# Each row: a logged call, and the problem the runner must report for its INF path, if any. The
+# log escapes backslashes and quotes.
+INF_PATHS = [
+    ('DiInstallDriverW parent=NULL inf="C:\\\\cases\\\\1\\\\demo.inf" flags=0x00000000 reboot=NULL',
+     None),
+    ('DriverPackageUninstallW inf="\\\\\\\\server\\\\share\\\\demo.inf" flags=0x00000000 '
+     'installer=NULL reboot=FALSE', None),
+    ('DiInstallDriverW parent=NULL inf="demo.inf" flags=0x00000000 reboot=NULL', "DiInstallDriverW"
+     ' was given the INF path "demo.inf", which is not fully qualified'),
+    ('DriverPackageUninstallW inf="C:demo.inf" flags=0x00000000 installer=NULL reboot=FALSE',
+     'DriverPackageUninstallW was given the INF path "C:demo.inf", which is not fully qualified'),
+    ('DiInstallDriverW parent=NULL inf="\\\\pkg\\\\a \\"b\\".inf" flags=0x00000000 reboot=NULL',
+     'DiInstallDriverW was given the INF path "\\pkg\\a "b".inf", which is not fully qualified'),
+    ('DiInstallDriverW parent=NULL inf="..\\\\C:\\\\demo.inf" flags=0x00000000 reboot=NULL',
+     'DiInstallDriverW was given the INF path "..\\C:\\demo.inf", which is not fully qualified'),
 ]
 
 # Each row: a link in a kept prefix and where it leads, then where its copy must lead. {old} is
@@ -146,6 +168,7 @@ def report_faults(events, printed, expected):
 # Each row: the runner's arguments after the setup ({top}: a folder of the test's own, holding
 # table.json, a good table), what it must print, and its status; none of them starts Wine.
 COMMANDS = [
+    (["{top}/other.json"], "{top}/other.json: case 'x86': setup {top}/none.msi: no such file\n", 2),
     (["{top}/table.json", "--junit", "{top}/no folder/r.xml"],
      "{top}/no folder/r.xml: the report cannot be written (No such file or directory)\n", 2),
     (["{top}/none.json", "--junit", "{top}/r.xml"], "{top}/none.json: not a table of cases "
@@ -160,8 +183,11 @@ def schema_faults():
     from kit_test import ARM64_CASES, CASES, EXAMPLE
     with open(os.path.join(SOURCE, "docs", "cases.schema.json")) as f:
         schema = jsonschema.Draft202012Validator(json.load(f))
-    with open(EXAMPLE) as f:
-        tables = [(json.load(f), [])]
+    tables = []
+    for family in (EXAMPLE, *(os.path.join(SOURCE, "examples", f, "cases.json")
+                              for f in ("msi", "inno"))):
+        with open(family) as f:
+            tables.append((json.load(f), []))
     tables += [({"cases": [c for c, _ in t]}, []) for t in (CASES, ARM64_CASES)]
     tables += [({"cases": cases}, errors) for cases, errors in ROWS]
     return [(table, errors) for table, errors in tables
@@ -173,6 +199,8 @@ def command_faults(args, printed, status):
     with tempfile.TemporaryDirectory() as top:
         with open(os.path.join(top, "table.json"), "w") as f:
             f.write('{"cases": [{"name": "ok", "args": [], "status": 0}]}')
+        with open(os.path.join(top, "other.json"), "w") as f:
+            f.write('{"cases": [{"name": "x86", "args": [], "status": 0, "setup": "none.msi"}]}')
         result = subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, "rehearse.py"),
                                  os.path.join(top, "table.json"),
                                  *(a.format(top=top) for a in args)],
@@ -246,6 +274,11 @@ def main():
         if got != expected:
             failed += 1
             print(f"FAIL {cases!r}\n  expected {expected!r}\n  got      {got!r}")
+    for call, expected in INF_PATHS:
+        got = relative_infs([call])
+        if [p[:len(expected)] for p in got] != ([expected] if expected else []):
+            failed += 1
+            print(f"FAIL the INF path of {call!r}\n  expected {expected!r}\n  got      {got!r}")
     wrong = copied_links()
     for (name, _, expected), got in wrong:
         print(f"FAIL the copy of {name}\n  expected {expected!r}\n  got      {got!r}")
@@ -277,8 +310,8 @@ def main():
     for table, errors in disagreements:
         print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
     failed += len(disagreements)
-    rows = len(ROWS) + len(LINKS) + len(KEPT) + len(ENTRIES) + len(REPORTS) + len(COMMANDS)
-    rows += len(ROWS) + 3  # the tables the schema is held to
+    rows = len(ROWS) + len(INF_PATHS) + len(LINKS) + len(KEPT) + len(ENTRIES) + len(REPORTS) + len(COMMANDS)
+    rows += len(ROWS) + 5  # the tables the schema is held to
     print(f"table check: {rows - failed} passed, {failed} failed")
     return 1 if failed else 0
 
