@@ -11,9 +11,6 @@
 ; status 1); 4 Varnholt did not run (any other status, e.g. -1073741515 for a missing DLL).
 ; The uninstaller exits 3 when the driver package was not removed, and removes the rest.
 Unicode true
-!include LogicLib.nsh
-!include x64.nsh
-
 ; makensis works in the script's folder.
 !define ROOT "../.."
 !define STOPPED 3
@@ -37,48 +34,16 @@ ShowInstDetails show
 Page instfiles
 UninstPage instfiles
 
-; Varnholt and the DLLs it needs go beside the package, in a folder only administrators can
-; write to: Windows may load newdev.dll from the image's own folder.
-!macro BundleVarnholt ARCH
-  File "/oname=varnholt.exe" "${ROOT}/build/win-${ARCH}/varnholt.exe"
-  !ifdef DIFXAPI_${ARCH}
-    File "${DIFXAPI_${ARCH}}/DIFxAPI.dll"
-  !endif
-  !ifdef STANDINS_${ARCH}
-    File "${STANDINS_${ARCH}}/newdev.dll" "${STANDINS_${ARCH}}/DIFxAPI.dll"
-  !endif
-!macroend
+!define VARNHOLT_x86 "${ROOT}/build/win-x86/varnholt.exe"
+!define VARNHOLT_x64 "${ROOT}/build/win-x64/varnholt.exe"
+!define VARNHOLT_arm64 "${ROOT}/build/win-arm64/varnholt.exe"
+!include "${ROOT}/examples/include/varnholt.nsh"
 
 Section
   SetOutPath "$INSTDIR\driver"
   File "${ROOT}/examples/demo-package/demo.inf" "${ROOT}/examples/demo-package/demo.cat" \
     "${ROOT}/examples/demo-package/demo.sys"
-  ; The image of the machine's own architecture: an emulated x86 or x64 image cannot install a
-  ; driver on ARM64 Windows, nor an x86 image on x64 Windows.
-  ${If} ${IsNativeARM64}
-    !insertmacro BundleVarnholt arm64
-  ${ElseIf} ${RunningX64}
-    !insertmacro BundleVarnholt x64
-  ${Else}
-    !insertmacro BundleVarnholt x86
-  ${EndIf}
-
-  ; Varnholt runs in a folder of its own choosing, so that the driver folder can be removed.
-  SetOutPath "$TEMP"
-  ; With a user present, -o asks through Varnholt's own boxes, which ExecWait leaves visible.
-  ; Silent, nobody can answer: -i, with Varnholt's output kept in the setup's details.
-  ${If} ${Silent}
-    nsExec::ExecToStack '"$INSTDIR\driver\varnholt.exe" -i "$INSTDIR\driver\demo.inf"'
-    Pop $0
-    Pop $1
-    DetailPrint "Varnholt: $1"
-  ${Else}
-    ClearErrors
-    ExecWait '"$INSTDIR\driver\varnholt.exe" -o "$INSTDIR\driver\demo.inf"' $0
-    ${If} ${Errors}
-      StrCpy $0 "error"
-    ${EndIf}
-  ${EndIf}
+  !insertmacro VarnholtInstall "$INSTDIR\driver" demo.inf
 
   ; Compared as strings: nsExec gives "error" or "timeout" instead of a status, and those
   ; compare equal to 0 as numbers.
@@ -101,11 +66,7 @@ Section
 SectionEnd
 
 Section Uninstall
-  SetOutPath "$TEMP"
-  nsExec::ExecToStack '"$INSTDIR\driver\varnholt.exe" -u "$INSTDIR\driver\demo.inf"'
-  Pop $0
-  Pop $1
-  DetailPrint "Varnholt: $1"
+  !insertmacro VarnholtRemove "$INSTDIR\driver" demo.inf
   ${If} $0 != "0"
     DetailPrint "The driver package was not removed ($0)."
     SetErrorLevel ${STOPPED}
