@@ -281,15 +281,17 @@ def test(top, out):
               f"{name} zip: {first} != {second}")
         check(f"the {name} zip is the same from both", first == second)
     names = unpack(a, "windows", folders["unpacked"])
-    check("the zip holds the images, README.md and SHA256SUMS", sorted(names) ==
-          ["README.md", "SHA256SUMS", "arm64/varnholt.exe", "x64/varnholt.exe",
+    check("the zip holds the images, the includes, README.md and SHA256SUMS", sorted(names) ==
+          ["README.md", "SHA256SUMS", "arm64/varnholt.exe", "include/varnholt.iss",
+           "include/varnholt.nsh", "include/varnholt.wxi", "x64/varnholt.exe",
            "x86/varnholt.exe"], names)
     sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["unpacked"])
-    check("the unpacked sums verify", sums.returncode == 0 and sums.stdout.count(": OK") == 3,
+    check("the unpacked sums verify", sums.returncode == 0 and sums.stdout.count(": OK") == 6,
           sums.stdout + sums.stderr)
     with open(os.path.join(folders["unpacked"], "README.md")) as f:
         readme = f.read()
-    for words in ("`arm64/varnholt.exe`", "Exit statuses", "Verifying this release"):
+    for words in ("`arm64/varnholt.exe`", "Exit statuses", "Verifying this release",
+                  "`include/varnholt.nsh`", "`include/varnholt.iss`", "`include/varnholt.wxi`"):
         check(f"the zip's README is the shippers' ({words})", words in readme)
     check("the zip's README leaves the maintainers' matters out", "tools/check.sh" not in readme)
     images_check(folders["unpacked"], False, "unsigned")
@@ -299,9 +301,14 @@ def test(top, out):
               [f"{arch}/{dll}" for arch in ARCHES for dll in ("DIFxAPI.dll", "newdev.dll")] +
               ["SHA256SUMS", "arm64-root.sh", "arm64-run.sh", "cases.schema.json", "deps.sh",
                "ci/github-actions.yml", "ci/gitlab-ci.yml", "hold-desktop.exe", "rehearsal.md",
-               "rehearse.pyz", "wine32-reserve.c"]), kit_names)
+               "rehearse.pyz", "wine32-reserve.c"] +
+              [f"examples/{family}/{name}" for family, name in (
+                  ("nsis", "driver-setup.nsi"), ("nsis", "cases.json"), ("msi", "driver-setup.wxs"),
+                  ("msi", "cases.json"), ("inno", "driver-setup.iss"), ("inno", "cases.json"),
+                  ("include", "varnholt.nsh"), ("include", "varnholt.iss"),
+                  ("include", "varnholt.wxi"))]), kit_names)
     kit_sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["kit"])
-    check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 16,
+    check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 25,
           kit_sums.stdout + kit_sums.stderr)
     with open(os.path.join(folders["kit"], "hold-desktop.exe"), "rb") as f:
         head = f.read(4096)

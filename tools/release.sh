@@ -129,7 +129,12 @@ for arch in "${arches[@]}"; do
     }
 done
 git show HEAD:docs/shipping.md >"$windows/README.md"
-(cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" >SHA256SUMS)
+mkdir "$windows/include"
+includes=(include/varnholt.nsh include/varnholt.iss include/varnholt.wxi)
+for include in "${includes[@]}"; do
+    git show "HEAD:examples/$include" >"$windows/$include"
+done
+(cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" "${includes[@]}" >SHA256SUMS)
 
 # The kit: the stand-ins of each image, the runner as one zip application with the source it
 # builds for quicker x86 starts under qemu-i386 and its holder of a 32-bit prefix's desktop, and
@@ -146,6 +151,13 @@ mkdir "$kit/ci"
 for example in github-actions.yml gitlab-ci.yml; do
     git show "HEAD:docs/ci/$example" >"$kit/ci/$example"
 done
+# The example setups of the three families with their tables, and the includes they use.
+examples=(nsis/driver-setup.nsi nsis/cases.json msi/driver-setup.wxs msi/cases.json
+    inno/driver-setup.iss inno/cases.json "${includes[@]}")
+for example in "${examples[@]}"; do
+    mkdir -p "$kit/examples/$(dirname "$example")"
+    git show "HEAD:examples/$example" >"$kit/examples/$example"
+done
 scripts=(wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
 for script in "${scripts[@]}"; do
     git show "HEAD:tools/$script" >"$kit/$script"
@@ -156,7 +168,7 @@ git archive HEAD tools/rehearse.py tools/rehearsal | tar -x -C "$work/runner"
 scripts+=(rehearse.pyz)
 (cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
     "${scripts[@]}" hold-desktop.exe rehearsal.md cases.schema.json ci/github-actions.yml \
-    ci/gitlab-ci.yml >SHA256SUMS)
+    ci/gitlab-ci.yml "${examples[@]/#/examples/}" >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do
