@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Runs the Wine tables of the three images (ARM64 in the arm64 root) and the NSIS example's table
-# through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
+# Runs the Wine tables of the three images (ARM64 in the arm64 root) and the example setups' tables
+# (NSIS, MSI, Inno Setup) through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
 # and prints every failure, every restart of Wine between cases, and a closing line. Not part of the test suite: it takes long.
 #
 #   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]
-#       TABLE: x86 x64 arm64 nsis (the default: all four), or x86-win32 (the x86 table in a
-#       32-bit prefix)
+#       TABLE: x86 x64 arm64 nsis msi inno (the default: all six), or x86-win32 (the x86 table
+#       in a 32-bit prefix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage() {
-    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis|x86-win32...]" >&2
+    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis|msi|inno|x86-win32...]" >&2
     exit 2
 }
 runs=${1:-5}
@@ -18,18 +18,21 @@ shift $(($# > 0))
 load=
 [ "${1:-}" != --oversubscribed ] || { load=$1; shift; }
 tables=("$@")
-[ $# -gt 0 ] || tables=(x86 x64 arm64 nsis)
+[ $# -gt 0 ] || tables=(x86 x64 arm64 nsis msi inno)
 for table in "${tables[@]}"; do
-    [[ $table =~ ^(x86|x64|arm64|nsis|x86-win32)$ ]] || usage
+    [[ $table =~ ^(x86|x64|arm64|nsis|msi|inno|x86-win32)$ ]] || usage
 done
 . tools/deps.sh
-ensure_packages stress-ng nsis
+ensure_packages stress-ng nsis wixl curl
 
 for arch in x86 x64 arm64; do
     cmake --preset "win-$arch" >/dev/null
     cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null
 done
 tools/arm64-root.sh build/arm64-root
+# The MSI and Inno Setup examples, as the packaging preset builds them into build/msi and build/inno.
+cmake --preset packaging >/dev/null
+cmake --build --preset packaging --target example-setups >/dev/null
 work=$(mktemp -d)
 stress=
 trap '[ -z "$stress" ] || kill "$stress" 2>/dev/null; rm -rf "$work"' EXIT
@@ -52,6 +55,12 @@ for run in $(seq "$runs"); do
         if [ "$table" = nsis ]; then
             command=(/usr/bin/python3 tools/rehearse.py "$work/driver-setup-rehearsal.exe"
                 examples/nsis/cases.json)
+        elif [ "$table" = msi ]; then
+            command=(/usr/bin/python3 tools/rehearse.py build/msi/driver-setup-x64-rehearsal.msi
+                examples/msi/cases.json)
+        elif [ "$table" = inno ]; then
+            command=(/usr/bin/python3 tools/rehearse.py build/inno/driver-setup-rehearsal.exe
+                examples/inno/cases.json)
         else
             arch=${table%-win32}
             command=(/usr/bin/python3 tests/run_cases.py "build/win-$arch/varnholt.exe"
