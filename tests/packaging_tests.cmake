@@ -39,3 +39,19 @@ add_test(NAME inno COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehear
   ${images}/inno/driver-setup-rehearsal.exe ${PROJECT_SOURCE_DIR}/examples/inno/cases.json)
 set_tests_properties(msi inno PROPERTIES TIMEOUT 1800 ENVIRONMENT
   "${prefixes};VARNHOLT_DESKTOP_HOLDER=${images}/win-x86/hold-desktop.exe")
+
+# Each row: a build of an example that must fail, and what its message must name.
+set(root ${PROJECT_SOURCE_DIR})
+set(refusals
+  "wixl-standins|${root}/tools/wixl.sh ${root}/examples/msi/driver-setup.wxs -a x64 -D Arch=x64 -D STANDINS=no-such-folder -o ${CMAKE_CURRENT_BINARY_DIR}/refused.msi|Couldn.t find file no-such-folder/newdev.dll"
+  "wixl-warned|${root}/tools/wixl.sh ${CMAKE_CURRENT_SOURCE_DIR}/data/warned.wxs -o ${CMAKE_CURRENT_BINARY_DIR}/refused.msi|wixl warned about .*warned.wxs .above.. the package it wrote is removed"
+  "wixl-source|${root}/tools/wixl.sh ${root}/examples/msi/no-such.wxs -o ${CMAKE_CURRENT_BINARY_DIR}/refused.msi|no such source: ${root}/examples/msi/no-such.wxs"
+  "iscc-standins|${root}/tools/iscc.sh ${root}/examples/inno/driver-setup.iss /O${CMAKE_CURRENT_BINARY_DIR} /DSTANDINS_x64=no-such-folder|Source file .*no-such-folder.newdev.dll.* does not exist"
+  "iscc-script|${root}/tools/iscc.sh ${root}/examples/inno/no-such.iss|no such script: ${root}/examples/inno/no-such.iss")
+foreach(row IN LISTS refusals)
+  string(REPLACE "|" ";" row "${row}")
+  list(GET row 0 name)
+  list(GET row 1 command)
+  list(GET row 2 message)
+  add_test(NAME refused-${name} COMMAND bash -c "! ${command} >refused-${name}.out 2>&1 && grep -E -q '${message}' refused-${name}.out || ( cat refused-${name}.out && false )")
+endforeach()

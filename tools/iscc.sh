@@ -16,7 +16,8 @@ home=$top/build/innosetup-$version
 command -v curl >/dev/null && command -v wine >/dev/null ||
     { echo "$0: it needs curl and Wine (Debian: curl, wine, wine32:i386, wine64)" >&2; exit 2; }
 
-# One run at a time installs the compiler and makes its prefix; the others wait for it.
+# One run at a time: it installs the compiler and makes its prefix the first time, and ends
+# what it started in the prefix (Wine's services, a debugger at the compiler's crash) at the end.
 mkdir -p "$home" && exec 9>"$home/.lock" && flock 9 ||
     { echo "$0: $home cannot be written" >&2; exit 2; }
 if [ ! -f "$home/compiler/ISCC.exe" ]; then
@@ -48,9 +49,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 600 wineboot -i >/dev/null 2>&1 ||
         { echo "$0: Wine could not make the compiler's prefix $WINEPREFIX" >&2; exit 2; }
 fi
-flock -u 9
 output=$(mktemp)
-trap 'rm -f "$output"' EXIT
+trap 'rm -f "$output"; wineserver -k 2>/dev/null' EXIT
 # Paths are turned by hand: winepath, an x86 program too, is as slow and as fragile.
 script=$(realpath "$1")
 script=Z:${script//\//\\}
