@@ -6,15 +6,14 @@
 # sum. Exits with the compiler's status; 1 also when it ended without writing its setup.
 set -uo pipefail
 version=6.4.1
-url=https://registry.npmjs.org/innosetup/-/innosetup-$version.tgz
 sum=fc36b763a729c8964416552d733f4864ac4a4934d0a6569e20c2feb4c29b9684
 top=$(cd "$(dirname "$0")/.." && pwd)
 home=$top/build/innosetup-$version
 
 [ $# -ge 1 ] && [ -f "$1" ] ||
     { echo "usage: $0 SCRIPT.iss [COMPILER OPTIONS...] (no such script: ${1:-none})" >&2; exit 2; }
-command -v curl >/dev/null && command -v wine >/dev/null ||
-    { echo "$0: it needs curl and Wine (Debian: curl, wine, wine32:i386, wine64)" >&2; exit 2; }
+command -v npm >/dev/null && command -v wine >/dev/null ||
+    { echo "$0: it needs npm and Wine (Debian: npm, wine, wine32:i386, wine64)" >&2; exit 2; }
 
 # One run at a time: it installs the compiler and makes its prefix the first time, and ends
 # what it started in the prefix (Wine's services, a debugger at the compiler's crash) at the end.
@@ -24,15 +23,15 @@ if [ ! -f "$home/compiler/ISCC.exe" ]; then
     echo "Installing Inno Setup $version into $home"
     rm -rf --one-file-system "$home/download"
     mkdir "$home/download"
-    if ! curl -sSfL --max-time 300 -o "$home/download/innosetup.tgz" "$url"; then
-        echo "$0: Inno Setup $version could not be downloaded from $url" >&2
+    if ! (cd "$home/download" && timeout 300 npm pack --silent "innosetup@$version" >/dev/null); then
+        echo "$0: Inno Setup $version could not be had from the npm registry (npm pack innosetup@$version)" >&2
         exit 2
     fi
-    if ! echo "$sum  $home/download/innosetup.tgz" | sha256sum --check --status; then
-        echo "$0: $url is not the pinned Inno Setup $version (its sha256 is not $sum)" >&2
+    if ! echo "$sum  $home/download/innosetup-$version.tgz" | sha256sum --check --status; then
+        echo "$0: the npm registry's innosetup@$version is not the pinned one (its sha256 is not $sum)" >&2
         exit 2
     fi
-    tar -xzf "$home/download/innosetup.tgz" -C "$home/download" package/bin &&
+    tar -xzf "$home/download/innosetup-$version.tgz" -C "$home/download" package/bin &&
         mv -T "$home/download/package/bin" "$home/compiler" ||
         { echo "$0: Inno Setup $version could not be unpacked into $home" >&2; exit 2; }
     rm -rf --one-file-system "$home/download"

@@ -23,7 +23,7 @@ for table in "${tables[@]}"; do
     [[ $table =~ ^(x86|x64|arm64|nsis|msi|inno|x86-win32)$ ]] || usage
 done
 . tools/deps.sh
-ensure_packages stress-ng nsis wixl curl
+ensure_packages stress-ng nsis wixl
 
 for arch in x86 x64 arm64; do
     cmake --preset "win-$arch" >/dev/null
