@@ -12,8 +12,8 @@ home=$top/build/innosetup-$version
 
 [ $# -ge 1 ] && [ -f "$1" ] ||
     { echo "usage: $0 SCRIPT.iss [COMPILER OPTIONS...] (no such script: ${1:-none})" >&2; exit 2; }
-command -v npm >/dev/null && command -v wine >/dev/null ||
-    { echo "$0: it needs npm and Wine (Debian: npm, wine, wine32:i386, wine64)" >&2; exit 2; }
+command -v wine >/dev/null ||
+    { echo "$0: it needs Wine (Debian: wine, wine32:i386, wine64)" >&2; exit 2; }
 
 # One run at a time: it installs the compiler and makes its prefix the first time, and ends
 # what it started in the prefix (Wine's services, a debugger at the compiler's crash) at the end.
@@ -21,6 +21,7 @@ mkdir -p "$home" && exec 9>"$home/.lock" && flock 9 ||
     { echo "$0: $home cannot be written" >&2; exit 2; }
 if [ ! -f "$home/compiler/ISCC.exe" ]; then
     echo "Installing Inno Setup $version into $home"
+    command -v npm >/dev/null || { echo "$0: it needs npm to install Inno Setup (Debian: npm)" >&2; exit 2; }
     rm -rf --one-file-system "$home/download"
     mkdir "$home/download"
     if ! (cd "$home/download" && timeout 300 npm pack --silent "innosetup@$version" >/dev/null); then

@@ -43,8 +43,9 @@ def main():
     if cases is not None and not os.path.isfile(args.setup):
         errors.append(f"{args.setup}: no such file")
     elif not errors:
-        errors += [f"case {c['name']!r}: setup {beside_setup(args.setup, c)}: no such file"
-                   for c in cases if "setup" in c and not os.path.isfile(beside_setup(args.setup, c))]
+        others = [(c["name"], beside_setup(args.setup, c)) for c in cases if "setup" in c]
+        errors += [f"case {name!r}: setup {path}: no such file"
+                   for name, path in others if not os.path.isfile(path)]
     for error in errors:
         print(f"{args.table}: {error}")
     if errors:
