@@ -39,7 +39,11 @@ foreach(dll newdev difxapi)
   if(NOT VARNHOLT_KILL_AT)
     string(REPLACE "@16" "" def "${def}")
   endif()
-  file(WRITE ${PROJECT_BINARY_DIR}/${dll}.def "${def}")
+  # Written only when it changes, as the manifest: the same file written anew would link the
+  # stand-ins again, and make every example setup made of them again.
+  file(WRITE ${PROJECT_BINARY_DIR}/${dll}.def.new "${def}")
+  file(COPY_FILE ${PROJECT_BINARY_DIR}/${dll}.def.new ${PROJECT_BINARY_DIR}/${dll}.def
+    ONLY_IF_DIFFERENT)
   set(lib ${PROJECT_BINARY_DIR}/lib${dll}_import.a)
   add_custom_command(OUTPUT ${lib}
     COMMAND ${CMAKE_DLLTOOL} ${VARNHOLT_KILL_AT} -d ${PROJECT_BINARY_DIR}/${dll}.def -l ${lib}
@@ -53,8 +57,10 @@ add_custom_target(varnholt_import_libs DEPENDS ${VARNHOLT_IMPORT_LIBS})
 execute_process(
   COMMAND sed "s/@ARCH@/${VARNHOLT_ARCH}/; s/@VERSION@/${PROJECT_VERSION}/"
     ${PROJECT_SOURCE_DIR}/resources/varnholt.manifest.in
-  OUTPUT_FILE ${PROJECT_BINARY_DIR}/varnholt.manifest
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/varnholt.manifest.new
   COMMAND_ERROR_IS_FATAL ANY)
+file(COPY_FILE ${PROJECT_BINARY_DIR}/varnholt.manifest.new ${PROJECT_BINARY_DIR}/varnholt.manifest
+  ONLY_IF_DIFFERENT)
 set(MANIFEST varnholt.manifest)
 configure_file(${PROJECT_SOURCE_DIR}/resources/varnholt.rc.in ${PROJECT_BINARY_DIR}/varnholt.rc @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
