@@ -18,8 +18,9 @@ def beside(name):
 
 def desktop_holder():
     """The program that holds a 32-bit prefix's desktop: where VARNHOLT_DESKTOP_HOLDER names it
-    (the project's x86 build), or beside the runner (the kit)."""
-    return os.environ.get("VARNHOLT_DESKTOP_HOLDER") or beside("hold-desktop.exe")
+    (the project's x86 build), or beside the runner (the kit). Wine starts it from the session's
+    folder, so a relative name is taken from where the runner was started."""
+    return os.path.abspath(os.environ.get("VARNHOLT_DESKTOP_HOLDER") or beside("hold-desktop.exe"))
 
 
 def machine(path):
