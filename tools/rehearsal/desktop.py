@@ -1,7 +1,9 @@
 """The session's display and Wine's desktop on it: Xvfb, Wine's services and desktop started by
 the session itself, so that every other process of the prefix belongs to a case, and checked
 before each case."""
+import fcntl
 import os
+import select
 import subprocess
 import sys
 import time
@@ -11,20 +13,56 @@ from .processes import processes, wait_for
 
 # How often a session starts Wine's desktop before it gives up.
 DESKTOP_TRIES = 3
+# How many display numbers a session tries, and how long Xvfb may take to start.
+DISPLAYS, XVFB_BOUND = 100, 60
 
 
 def start_display(session):
-    """Starts the session's Xvfb display and names it in the session's environment."""
-    # The display listens only on its socket in /tmp: Xvfb picks a number that is free in
-    # this /tmp, and an abstract socket of that number would be shared with other roots.
+    """Starts the session's Xvfb display and names it in the session's environment. The display
+    listens only on its socket in /tmp: an abstract socket of its number would be shared with
+    other roots. Listening so, Xvfb cannot tell a number in use from a free one (it takes the
+    socket of a display still running), so the session reserves its number itself, with a lock
+    held for its whole life in /tmp, where every session on this machine looks."""
+    for number in range(DISPLAYS):
+        lock = reserve(number)
+        if lock:
+            break
+    else:
+        raise SystemExit(f"no display number below {DISPLAYS} is free in /tmp")
+    session.display_lock = lock
     read, write = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp", "-nolisten", "local"], pass_fds=(write,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(["Xvfb", f":{number}", "-displayfd", str(write), "-screen", "0",
+                             "1024x768x24", "-nolisten", "tcp", "-nolisten", "local"],
+                            pass_fds=(write,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
     os.close(write)
-    with os.fdopen(read) as f:
-        session.env["DISPLAY"] = ":" + f.readline().strip()
+    # Xvfb writes its number once it takes connections, and closes the pipe if it ends first.
+    with os.fdopen(read, "rb") as f:
+        ready = select.select([f], [], [], XVFB_BOUND)[0] and f.readline().strip()
+    if not ready:
+        xvfb.kill()
+        xvfb.wait(timeout=30)
+        raise SystemExit(f"Xvfb did not start on display :{number} within {XVFB_BOUND} s")
+    session.env["DISPLAY"] = f":{number}"
     return xvfb
+
+
+def reserve(number):
+    """The lock of a display number, held, or None when another session holds it or another
+    server has its socket or lock file there."""
+    try:
+        lock = open(f"/tmp/.varnholt-display-{number}.lock", "a")
+    except OSError:
+        return None
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        lock.close()
+        return None
+    if any(os.path.lexists(p) for p in (f"/tmp/.X11-unix/X{number}", f"/tmp/.X{number}-lock")):
+        lock.close()
+        return None
+    return lock
 
 
 def serve(session, loader=None):

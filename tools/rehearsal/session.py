@@ -27,7 +27,7 @@ class WineSession:
         # machine's /tmp: the session's folder, the case folders and the display's socket.
         self.wrap = ["bash", ARM64_RUN, os.path.abspath(root)] if root else []
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
-        self.xvfb = self.holder = None
+        self.xvfb = self.holder = self.display_lock = None
         self.held = self.settled = False
         self.cases = 0
         self.env = {
@@ -128,6 +128,8 @@ class WineSession:
             except subprocess.TimeoutExpired:
                 self.xvfb.kill()
                 self.xvfb.wait(timeout=30)
+        if self.display_lock:
+            self.display_lock.close()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
