@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The rehearsal runner's check of a setup's table, which must name every error with its case
-before anything runs; its copy of a kept prefix, whose user folders must lead to the new
-session's home, and its refusal of a kept prefix that is not whole; and the cache's entries
-(tools/deps.sh), made whole or not at all, each once. Needs no Wine. Prints one line per failed
+before anything runs; its displays, one of its own for each session, even beside a server it
+did not start; its copy of a kept prefix, whose user folders must lead to the new session's
+home, and its refusal of a kept prefix that is not whole; and the cache's entries
+(tools/deps.sh), made whole or not at all, each once. Needs no Wine, but Xvfb. Prints one line per failed
 row and 'N passed, N failed'."""
 import contextlib
 import io
@@ -11,12 +12,14 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
+import types
 import xml.etree.ElementTree as ET
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(SOURCE, "tools")
 sys.path.insert(0, TOOLS)
-from rehearsal import prefix, report  # noqa: E402
+from rehearsal import desktop, prefix, report  # noqa: E402
 from rehearsal.cases import relative_infs  # noqa: E402
 from rehearsal.table import table_errors  # noqa: E402
 
@@ -251,6 +254,37 @@ def entry_faults(row):
         return "; ".join(faults)
 
 
+def display_faults():
+    """What is wrong with the displays of two sessions started while a server the runner did not
+    start has a display of its own: each must get a number of its own, and all three run on."""
+    def session():
+        return types.SimpleNamespace(env={}, display_lock=None)
+
+    def socket(number):
+        return f"/tmp/.X11-unix/X{number}"
+
+    taken = next(n for n in range(100) if not os.path.lexists(socket(n)))
+    other = subprocess.Popen(["Xvfb", f":{taken}", "-nolisten", "tcp", "-nolisten", "local"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sessions, servers = [session(), session()], [other]
+    try:
+        desktop.wait_for(lambda: os.path.lexists(socket(taken)), 30)
+        servers += [desktop.start_display(s) for s in sessions]
+        numbers = [taken] + [int(s.env["DISPLAY"][1:]) for s in sessions]
+        time.sleep(1)
+        faults = [f"two displays numbered :{n}" for n in set(numbers) if numbers.count(n) > 1]
+        faults += [f"the server of :{n} ended" for n, server in zip(numbers, servers)
+                   if server.poll() is not None]
+        return faults
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait(timeout=30)
+        for s in sessions:
+            if s.display_lock:
+                s.display_lock.close()
+
+
 def copied_links():
     """The rows of LINKS that a kept prefix's copy gets wrong."""
     with tempfile.TemporaryDirectory() as top:
@@ -306,12 +340,17 @@ def main():
         if fault:
             failed += 1
             print(f"FAIL the runner with {args!r}: {fault}")
+    displays = display_faults()
+    for fault in displays:
+        print(f"FAIL displays: {fault}")
+    failed += len(displays)
     disagreements = schema_faults()
     for table, errors in disagreements:
         print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
     failed += len(disagreements)
     rows = len(ROWS) + len(INF_PATHS) + len(LINKS) + len(KEPT) + len(ENTRIES) + len(REPORTS) + len(COMMANDS)
     rows += len(ROWS) + 5  # the tables the schema is held to
+    rows += 3  # the three displays
     print(f"table check: {rows - failed} passed, {failed} failed")
     return 1 if failed else 0
 
