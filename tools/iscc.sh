@@ -39,9 +39,11 @@ if [ ! -f "$home/compiler/ISCC.exe" ]; then
 fi
 
 # Under Wine the compiler needs no display, and with one it was seen to hang: it gets none.
+# The compiler is an x86 program, but its prefix is a 64-bit one: there Wine's own services are
+# x64 programs, which never run under qemu-i386 (a run takes 7 s, 40 s in a 32-bit prefix).
 # Where x86 code runs under qemu-i386, a smaller guest address space spares each start a
 # search of a minute.
-export WINEPREFIX=$home/prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+export WINEPREFIX=$home/prefix64 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 export QEMU_RESERVED_VA=0x81000000
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
