@@ -3,8 +3,8 @@
 before anything runs; its displays, one of its own for each session, even beside a server it
 did not start; its copy of a kept prefix, whose user folders must lead to the new session's
 home, and its refusal of a kept prefix that is not whole; and the cache's entries
-(tools/deps.sh), made whole or not at all, each once. Needs no Wine, but Xvfb. Prints one line per failed
-row and 'N passed, N failed'."""
+(tools/deps.sh), made whole or not at all, each once. Needs no Wine, but Xvfb. Prints one line
+per failed row and 'N passed, N failed'."""
 import contextlib
 import io
 import json

@@ -38,11 +38,14 @@ def start_display(session):
     os.close(write)
     # Xvfb writes its number once it takes connections, and closes the pipe if it ends first.
     with os.fdopen(read, "rb") as f:
-        ready = select.select([f], [], [], XVFB_BOUND)[0] and f.readline().strip()
+        waited = select.select([f], [], [], XVFB_BOUND)[0]
+        ready = waited and f.readline().strip()
     if not ready:
-        xvfb.kill()
-        xvfb.wait(timeout=30)
-        raise SystemExit(f"Xvfb did not start on display :{number} within {XVFB_BOUND} s")
+        if not waited:
+            xvfb.kill()
+        status = xvfb.wait(timeout=30)
+        raise SystemExit(f"Xvfb did not start on display :{number}: " + (
+            f"it ended with status {status}" if waited else f"not ready within {XVFB_BOUND} s"))
     session.env["DISPLAY"] = f":{number}"
     return xvfb
 
