@@ -20,9 +20,7 @@ ensure_packages cmake make g++ libgtest-dev python3 python3-pefile python3-jsons
     zip strip-nondeterminism osslsigncode openssl softhsm2 libengine-pkcs11-openssl tzdata \
     python3-yaml podman runc ||
     { echo "The build tools or Wine could not be installed; the images cannot be tested." >&2; exit 1; }
-# npm fetches the Inno Setup compiler; a Node.js that is not Debian's brings its own npm.
-command -v npm >/dev/null || ensure_packages npm ||
-    { echo "npm could not be installed; the Inno Setup example cannot be built." >&2; exit 1; }
+ensure_npm || exit 1
 
 # Some kernels are built or booted without 32-bit emulation; Wine's x86 loader then runs
 # under qemu-i386, registered for 32-bit x86 programs.

@@ -18,6 +18,12 @@ ensure_packages() {
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# npm, which fetches the Inno Setup compiler; a Node.js that is not Debian's brings its own.
+ensure_npm() {
+    command -v npm >/dev/null || ensure_packages npm ||
+        { echo "npm could not be installed; the Inno Setup example cannot be built." >&2; return 1; }
+}
+
 # Registers qemu-user-static's emulator for one machine's programs (i386 or aarch64) with the
 # kernel, unless it runs them already; fails when they still cannot run.
 ensure_qemu() {

@@ -24,6 +24,7 @@ for table in "${tables[@]}"; do
 done
 . tools/deps.sh
 ensure_packages stress-ng nsis wixl
+ensure_npm || exit 1
 
 for arch in x86 x64 arm64; do
     cmake --preset "win-$arch" >/dev/null
