@@ -20,7 +20,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(SOURCE, "tools")
 sys.path.insert(0, TOOLS)
 from rehearsal import desktop, prefix, report  # noqa: E402
-from rehearsal.cases import relative_infs  # noqa: E402
+from rehearsal.cases import relative_infs, said  # noqa: E402
 from rehearsal.table import table_errors  # noqa: E402
 
 GOOD = {"name": "ok", "args": ["/S"], "status": 0}
@@ -80,6 +80,16 @@ INF_PATHS = [
      'DiInstallDriverW was given the INF path "\\pkg\\a "b".inf", which is not fully qualified'),
     ('DiInstallDriverW parent=NULL inf="..\\\\C:\\\\demo.inf" flags=0x00000000 reboot=NULL',
      'DiInstallDriverW was given the INF path "..\\C:\\demo.inf", which is not fully qualified'),
+]
+
+# Each row: what a failed run printed on stdout and stderr, Wine's own lines, and the note the
+# runner must give of it.
+SAID = [
+    (b"", "", [], "printed nothing"),
+    (b"", "wine client error:2c: write: Bad file descriptor\n", ["0024:err:msi:ITERATE_Actions x"],
+     "said: wine client error:2c: write: Bad file descriptor | 0024:err:msi:ITERATE_Actions x"),
+    (b"one\r\n\r\ntwo\r\nthree\r\nfour\r\nfive\r\n", "  \n", [],
+     "said: two | three | four | five"),
 ]
 
 # Each row: a link in a kept prefix and where it leads, then where its copy must lead. {old} is
@@ -313,6 +323,12 @@ def main():
         if [p[:len(expected)] for p in got] != ([expected] if expected else []):
             failed += 1
             print(f"FAIL the INF path of {call!r}\n  expected {expected!r}\n  got      {got!r}")
+    for stdout, stderr, wine, expected in SAID:
+        got = said({"stdout": stdout, "stderr": stderr, "wine_errors": wine})
+        if got != expected:
+            failed += 1
+            print(f"FAIL what {stdout!r} {stderr!r} {wine!r} said\n  expected {expected!r}\n"
+                  f"  got      {got!r}")
     wrong = copied_links()
     for (name, _, expected), got in wrong:
         print(f"FAIL the copy of {name}\n  expected {expected!r}\n  got      {got!r}")
@@ -348,7 +364,8 @@ def main():
     for table, errors in disagreements:
         print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
     failed += len(disagreements)
-    rows = len(ROWS) + len(INF_PATHS) + len(LINKS) + len(KEPT) + len(ENTRIES) + len(REPORTS) + len(COMMANDS)
+    rows = len(ROWS) + len(INF_PATHS) + len(SAID) + len(LINKS) + len(KEPT) + len(ENTRIES)
+    rows += len(REPORTS) + len(COMMANDS)
     rows += len(ROWS) + 5  # the tables the schema is held to
     rows += 3  # the three displays
     print(f"table check: {rows - failed} passed, {failed} failed")

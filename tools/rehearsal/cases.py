@@ -86,6 +86,13 @@ def did_not_start(got):
     return ["did not start: " + " | ".join(got["wine_errors"])]
 
 
+def said(got):
+    """What a run printed, for the line of a run that failed: its last lines and Wine's."""
+    printed = got["stdout"].decode("utf-8", "replace").splitlines() + got["stderr"].splitlines()
+    lines = [line.strip() for line in printed if line.strip()][-4:] + got["wine_errors"][-4:]
+    return "said: " + " | ".join(lines) if lines else "printed nothing"
+
+
 def relative_infs(calls):
     """Problems for the calls given an INF path that is not fully qualified: Windows' calls
     take only a full path, though Wine and the stand-ins accept a relative one."""
@@ -127,7 +134,8 @@ def run_case(session, setup, case, number, timeout):
             got = run_answering(session, command(session, setup, map(fill, case["prepare"])),
                                 work, services(), [], timeout)
             if got["status"] != 0 or got["problems"]:
-                return [f"preparing: status {got['status']}"] + got["problems"], got["wine_errors"]
+                return [f"preparing: status {got['status']}", *got["problems"], said(got)], \
+                    got["wine_errors"]
             wine_lines = got["wine_errors"]
             if os.path.exists(log):
                 os.remove(log)
