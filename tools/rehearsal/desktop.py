@@ -15,6 +15,8 @@ from .processes import processes, wait_for
 DESKTOP_TRIES = 3
 # How many display numbers a session tries, and how long Xvfb may take to start.
 DISPLAYS, XVFB_BOUND = 100, 60
+# How long Wine may take to answer a question about a drive; it takes 2 s under qemu-i386.
+DRIVES_BOUND = 60
 
 
 def start_display(session):
@@ -85,15 +87,35 @@ def serve(session, loader=None):
         session.holder = subprocess.Popen(
             [*loader, holder(session)], env=session.env, cwd=session.folder, stdin=subprocess.PIPE,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        if wait_for(lambda: desktop(session), 300) and windows_work(session):
-            # Held when it outlives the test window by more than Wine's second.
-            time.sleep(3)
-            session.held = desktop(session)
-            # The holder must have outlived all this: on an oversubscribed machine it was seen
-            # to end meanwhile (a window it could not make, most likely).
-            if (session.held or settle(session)) and session.holder.poll() is None:
-                return
-    raise SystemExit(f"Wine's desktop did not start in {DESKTOP_TRIES} tries")
+        if not wait_for(lambda: desktop(session), 300) or not windows_work(session):
+            why = "its desktop did not start"
+            continue
+        # Held when it outlives the test window by more than Wine's second.
+        time.sleep(3)
+        session.held = desktop(session)
+        # The holder must have outlived all this: on an oversubscribed machine it was seen
+        # to end meanwhile (a window it could not make, most likely).
+        if not (session.held or settle(session)) or session.holder.poll() is not None:
+            why = "its desktop did not stay"
+        elif not drives_answer(session, loader):
+            why = f"its drives did not answer within {DRIVES_BOUND} s"
+        else:
+            return
+    raise SystemExit(f"Wine did not start in {DESKTOP_TRIES} tries: {why}")
+
+
+def drives_answer(session, loader):
+    """Whether Wine's mount manager answers a question about a drive, as it must for every
+    installer's first look at its source (GetDriveType). Under qemu-i386, the device manager
+    that holds it was seen to start and never answer: each such call, and its case, waited for
+    ever."""
+    try:
+        subprocess.run([*loader, "cmd", "/c", "vol", "C:"], env=session.env, cwd=session.folder,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=DRIVES_BOUND)
+    except subprocess.TimeoutExpired:
+        return False
+    return True
 
 
 def holder(session):
