@@ -110,9 +110,7 @@ def drives_answer(session, loader):
     that holds it was seen to start and never answer: each such call, and its case, waited for
     ever."""
     try:
-        subprocess.run([*loader, "cmd", "/c", "vol", "C:"], env=session.env, cwd=session.folder,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=DRIVES_BOUND)
+        session.quiet(*loader, "cmd", "/c", "vol", "C:", timeout=DRIVES_BOUND, check=False)
     except subprocess.TimeoutExpired:
         return False
     return True

@@ -78,11 +78,11 @@ class WineSession:
             raise
         return self
 
-    def quiet(self, *command, timeout=120):
+    def quiet(self, *command, timeout=120, check=True):
         # Wine's background processes keep any pipe they inherit open: none is given to them.
         subprocess.run(command, env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
-                       check=True)
+                       check=check)
 
     def start(self, loader, version):
         prefix.prepare(self, loader, version)
