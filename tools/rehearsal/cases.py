@@ -18,6 +18,9 @@ WINE_ERROR = re.compile(r"^([0-9a-f]+:err:|wine: )")
 # A logged call's INF path, backslashes escaped; a full one starts with a drive or a UNC server.
 INF = re.compile(r'^(\w+) .*?inf="((?:[^"\\]|\\.)*)"')
 FULL = re.compile(r"[A-Za-z]:\\\\|\\\\\\\\")
+# How long what a case's program leaves (Windows children, a question's window) may take to go
+# once the program ended: a moment, but on a loaded machine under qemu-i386 many seconds.
+SETTLE = 30
 
 
 def run_answering(session, command, folder, env, answers, timeout, stdout=None):
@@ -57,14 +60,13 @@ def run_answering(session, command, folder, env, answers, timeout, stdout=None):
                 break
             time.sleep(0.05)
         else:
-            # Windows children may outlive the program for a moment, not for longer.
-            if not wait_for(lambda: not processes(session, case), 5):
+            if not wait_for(lambda: not processes(session, case), SETTLE):
                 problems.append("left running: " + ", ".join(processes(session, case).values()))
     finally:
         survivors = end_case(session, process, case)
     if survivors:
         problems.append(f"would not die: {', '.join(survivors)}")
-    if not wait_for(lambda: not set(shown(session)) - questions.before, 5):
+    if not wait_for(lambda: not set(shown(session)) - questions.before, SETTLE):
         problems.append("a question stayed on the display")
     output = {}
     for name, path in paths.items():
