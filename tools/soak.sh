@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Runs the Wine tables of the three images (ARM64 in the arm64 root) and the example setups' tables
-# (NSIS, MSI, Inno Setup) through the rehearsal runner RUNS times in a row, alone or with the machine oversubscribed (two busy processes per core),
-# and prints every failure, every restart of Wine between cases, and a closing line. Not part of the test suite: it takes long.
+# Runs the Wine tables of the three images (ARM64 in the arm64 root), the example setups' tables
+# (NSIS, MSI, Inno Setup) through the rehearsal runner, and the kit's test, RUNS times in a row,
+# alone or with the machine oversubscribed (two busy processes per core), and prints every
+# failure, every restart of Wine between cases, and a closing line. Not part of the test suite: it
+# takes long.
 #
 #   tools/soak.sh [RUNS] [--oversubscribed] [TABLE...]
-#       TABLE: x86 x64 arm64 nsis msi inno (the default: all six), or x86-win32 (the x86 table
-#       in a 32-bit prefix)
+#       TABLE: x86 x64 arm64 nsis msi inno kit (the default: all seven), or x86-win32 (the x86
+#       table in a 32-bit prefix). kit takes the release of HEAD, which the release test makes once.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage() {
-    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis|msi|inno|x86-win32...]" >&2
+    echo "usage: tools/soak.sh [RUNS] [--oversubscribed] [x86|x64|arm64|nsis|msi|inno|kit|x86-win32...]" >&2
     exit 2
 }
 runs=${1:-5}
@@ -18,9 +20,9 @@ shift $(($# > 0))
 load=
 [ "${1:-}" != --oversubscribed ] || { load=$1; shift; }
 tables=("$@")
-[ $# -gt 0 ] || tables=(x86 x64 arm64 nsis msi inno)
+[ $# -gt 0 ] || tables=(x86 x64 arm64 nsis msi inno kit)
 for table in "${tables[@]}"; do
-    [[ $table =~ ^(x86|x64|arm64|nsis|msi|inno|x86-win32)$ ]] || usage
+    [[ $table =~ ^(x86|x64|arm64|nsis|msi|inno|kit|x86-win32)$ ]] || usage
 done
 . tools/deps.sh
 ensure_packages stress-ng nsis wixl
@@ -34,6 +36,15 @@ tools/arm64-root.sh build/arm64-root
 # The MSI and Inno Setup examples, as the packaging preset builds them into build/msi and build/inno.
 cmake --preset packaging >/dev/null
 cmake --build --preset packaging --target example-setups >/dev/null
+# The kit's test takes the release's zips of HEAD, which the release test leaves.
+release=build/packaging/tests/release
+if [[ " ${tables[*]} " == *" kit "* ]]; then
+    made=$(ctest --preset packaging -R '^release$' -FS arm64-root 2>&1) || {
+        tail -n 20 <<<"$made" >&2
+        echo "The release test failed (above): the kit's test has no release to take." >&2
+        exit 1
+    }
+fi
 work=$(mktemp -d)
 stress=
 trap '[ -z "$stress" ] || kill "$stress" 2>/dev/null; rm -rf "$work"' EXIT
@@ -62,6 +73,8 @@ for run in $(seq "$runs"); do
         elif [ "$table" = inno ]; then
             command=(/usr/bin/python3 tools/rehearse.py build/inno/driver-setup-rehearsal.exe
                 examples/inno/cases.json)
+        elif [ "$table" = kit ]; then
+            command=(/usr/bin/python3 tests/kit_test.py "$release")
         else
             arch=${table%-win32}
             command=(/usr/bin/python3 tests/run_cases.py "build/win-$arch/varnholt.exe"
