@@ -3,6 +3,7 @@
 break included, and the simulated question is answered on the controlling terminal."""
 import os
 import pty
+import select
 import sys
 import tempfile
 
@@ -13,11 +14,19 @@ ROWS = [
     ("2", ["n"], b"", 1),
 ]
 PROMPT = b"[y/n] "
+# The longest the program may stay silent: a bound against a hang, with room for a slow machine.
+SILENCE = 60
+
+
+def read(fd):
+    if not select.select([fd], [], [], SILENCE)[0]:
+        raise AssertionError(f"nothing printed for {SILENCE} s")
+    return os.read(fd, 4096)
 
 
 def read_until(fd, marker, seen):
     while not seen.endswith(marker):
-        chunk = os.read(fd, 4096)
+        chunk = read(fd)
         if not chunk:
             raise AssertionError(f"ended before {marker!r}; output so far {bytes(seen)!r}")
         seen += chunk
@@ -40,7 +49,7 @@ def run(exe, install, replies):
             os.write(fd, reply.encode() + b"\n")
         rest = bytearray()
         try:
-            while chunk := os.read(fd, 4096):
+            while chunk := read(fd):
                 rest += chunk
         except OSError:  # the terminal closes with the program
             pass
