@@ -22,10 +22,12 @@ add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_tes
 # so that this preset does not depend on the win-arm64 preset's tests having run first.
 add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh
   ${PROJECT_SOURCE_DIR}/build/arm64-root)
-set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 1800)
+set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 3600)
 set_tests_properties(release PROPERTIES FIXTURES_SETUP release FIXTURES_REQUIRED arm64-root
   TIMEOUT 1800)
-set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED "release;arm64-root" TIMEOUT 1800)
+# With an empty cache, the arm64 root and the kit image's Debian layer are made with mmdebstrap
+# first: 15 and 18 min on a new, busy machine here, more on a slow network. Bounds against a hang.
+set_tests_properties(kit PROPERTIES FIXTURES_REQUIRED "release;arm64-root" TIMEOUT 3600)
 set(prefixes VARNHOLT_WINE_PREFIXES=${VARNHOLT_CACHE}/wine-prefixes)
 set_tests_properties(release kit PROPERTIES ENVIRONMENT ${prefixes})
 # The kit's runner finds its holder of a 32-bit prefix's desktop beside it; the project's, here.

@@ -13,7 +13,7 @@ set(wine_options)
 if(VARNHOLT_TARGET STREQUAL arm64)
   set(root ${PROJECT_SOURCE_DIR}/build/arm64-root)
   add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh ${root})
-  set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 1800)
+  set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 3600)
   set(wine_options --arm64-root ${root})
 endif()
 add_test(NAME wine COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/run_cases.py
