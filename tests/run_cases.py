@@ -51,11 +51,19 @@ def fs(text):
     return os.fsencode(text)
 
 
+# What a case's INF holds when it stands for a driver package: a catalog, made beside it.
+PACKAGE_INF = b'[Version]\r\nSignature="$WINDOWS NT$"\r\nCatalogFile=pkg.cat\r\n'
+
+
 def make_files(folder, case):
+    """The case's files, empty, or with "package", each a package's INF with its catalog."""
     for name in case.get("files", []):
         path = os.path.join(os.fsencode(folder), fs(name))
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        open(path, "wb").close()
+        with open(path, "wb") as f:
+            f.write(PACKAGE_INF if case.get("package") else b"")
+        if case.get("package"):
+            open(os.path.join(os.path.dirname(path), b"pkg.cat"), "wb").close()
 
 
 def case_env(case, folder):

@@ -77,7 +77,14 @@ int MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
                                                            : AskTerminal(lpText, lpCaption);
 }
 
-bool SimIsRegularFile(LPCWSTR path) {
+// The host keeps no store: any regular file stages, and is removed, as a package.
+DWORD SimStage(LPCWSTR infPath) {
     struct stat status;
-    return stat(EncodeSurrogateEscaped(path).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    bool file =
+        stat(EncodeSurrogateEscaped(infPath).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    return file ? 0 : 2;
+}
+
+DWORD SimUnstage(LPCWSTR infPath) {
+    return SimStage(infPath);
 }

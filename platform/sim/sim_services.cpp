@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr DWORD kErrorFileNotFound = 2;
-
 FILE* logFile;
 unsigned installCalls;
 unsigned questions;
@@ -244,7 +242,7 @@ BOOL SimInstall(HWND parent, LPCWSTR infPath, DWORD flags, BOOL* needReboot, DWO
         ParseCode(item, error);
         return FALSE;
     }
-    *error = SimIsRegularFile(infPath) ? 0 : kErrorFileNotFound;
+    *error = SimStage(infPath);
     return *error == 0;
 }
 
@@ -257,11 +255,9 @@ DWORD SimUninstall(LPCWSTR infPath, DWORD flags, const INSTALLERINFO_W* info, BO
         *needReboot = TRUE;
     }
     const char* setting = getenv("VARNHOLT_SIM_UNINSTALL");
-    DWORD code = kErrorFileNotFound;
-    if (setting != NULL) {
-        ParseCode(Whole(setting), &code);
-    } else if (SimIsRegularFile(infPath)) {
-        code = 0;
+    DWORD code;
+    if (setting == NULL || !ParseCode(Whole(setting), &code)) {
+        code = SimUnstage(infPath);
     }
     return code;
 }

@@ -26,5 +26,7 @@ bool SimAsk(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style, int* answer);
 // `escapesAreBytes`, which are written as the bytes they stand for.
 void SimWriteQuoted(FILE* out, LPCWSTR text, bool escapesAreBytes);
 
-// Provided by each build: whether the path names an existing regular file.
-bool SimIsRegularFile(LPCWSTR path);
+// Provided by each build: what the services do when no outcome is scripted. Each returns 0 or
+// the error code of the staging, or of the removal, of the package whose INF the path names.
+DWORD SimStage(LPCWSTR infPath);
+DWORD SimUnstage(LPCWSTR infPath);

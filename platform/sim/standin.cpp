@@ -2,6 +2,9 @@
 // DIFxAPI.dll, never shipped beside the image. The message boxes stay Wine's own.
 #include "platform/sim/sim_services.h"
 
+#include <shellapi.h>
+#include <stdlib.h>
+
 // The export by which the stand-ins know Wine's ntdll. The tests build a second pair that probes
 // a name no ntdll has, to rehearse the refusal on Windows.
 #ifndef VARNHOLT_WINE_PROBE
@@ -22,15 +25,51 @@ bool Refused(const char* call) {
     return !underWine;
 }
 
+// Notes in VARNHOLT_SIM_STARTS how the program was started: the option it was given and the show
+// state its caller asked for. Windows applies that state to the program's first window, a
+// question, which its caller's SW_HIDE would hide; Wine shows it anyway.
+void NoteStart(HINSTANCE self) {
+    wchar_t name[MAX_PATH];
+    DWORD length = GetModuleFileNameW(self, name, MAX_PATH);
+    const char* path = getenv("VARNHOLT_SIM_STARTS");
+    // Both stand-ins are loaded into each start: newdev.dll alone notes it.
+    if (path == NULL || length < 10 || length >= MAX_PATH ||
+        lstrcmpiW(name + length - 10, L"newdev.dll") != 0) {
+        return;
+    }
+    FILE* starts = fopen(path, "ab");
+    if (starts == NULL) {
+        return;
+    }
+    STARTUPINFOW info;
+    GetStartupInfoW(&info);
+    int count;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    fputs("start show=", starts);
+    if (info.dwFlags & STARTF_USESHOWWINDOW) {
+        fprintf(starts, "%u", unsigned(info.wShowWindow));
+    } else {
+        fputs("default", starts);
+    }
+    fputs(" option=", starts);
+    SimWriteQuoted(starts, args != NULL && count > 1 ? args[1] : L"", false);
+    fputs(" command=", starts);
+    SimWriteQuoted(starts, GetCommandLineW(), false);
+    fputc('\n', starts);
+    fclose(starts);
+    LocalFree(args);
+}
+
 } // namespace
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), VARNHOLT_WINE_PROBE) != NULL;
         // Loaded before the image's entry runs, so a malformed setting stops it before any output.
         if (!SimCheckSettings(false)) {
             TerminateProcess(GetCurrentProcess(), 2);
         }
+        NoteStart(self);
     }
     return TRUE;
 }
@@ -51,9 +90,4 @@ DWORD WINAPI DriverPackageUninstallW(LPCWSTR DriverPackageInfPath, DWORD Flags,
         return kErrorNotSupported;
     }
     return SimUninstall(DriverPackageInfPath, Flags, pInstallerInfo, pNeedReboot);
-}
-
-bool SimIsRegularFile(LPCWSTR path) {
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
