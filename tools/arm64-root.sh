@@ -14,8 +14,8 @@ dir=$(mkdir -p "$1" && cd "$1" && pwd)
 # shellcheck source=tools/deps.sh
 . "$here/deps.sh"
 cache=$(cache_folder) || exit 2
-ensure_packages mmdebstrap arch-test qemu-user-static ||
-    fail "mmdebstrap, arch-test or qemu-user-static could not be installed"
+ensure_packages mmdebstrap arch-test qemu-user-static python3 ||
+    fail "mmdebstrap, arch-test, qemu-user-static or python3 could not be installed"
 [ "$(uname -m)" = aarch64 ] || ensure_qemu aarch64 ||
     fail "this kernel cannot run arm64 programs, not even under qemu-aarch64"
 archive=$(debian_archive)

@@ -40,8 +40,8 @@ fail() { echo "ARM64 toolchain: $*" >&2; exit 1; }
 # shellcheck source=tools/deps.sh
 . "$here/deps.sh"
 cache=$(cache_folder) || exit 2
-ensure_packages "${tools[@]}" dpkg-dev make ||
-    fail "Debian's clang-14, lld-14, llvm-14 and MinGW-w64 headers could not be installed"
+ensure_packages "${tools[@]}" dpkg-dev make python3 ||
+    fail "Debian's clang-14, lld-14, llvm-14, MinGW-w64 headers or python3 could not be installed"
 
 # Builds the runtime's objects and libraries in DIR, where its logs stay, and moves what the
 # toolchain needs into the entry folder given.

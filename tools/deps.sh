@@ -63,51 +63,24 @@ cache_folder() {
     echo "$folder"
 }
 
+# The one keeper of the cache's entries, which the runner's kept prefixes share.
+cache_tool=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/rehearsal/cache.py
+
 # Sets cache_made to the folder of the cache's entry for PIECE whose content KEY decides, made
-# first if there is none by running MAKER... with an empty folder added as its last argument.
-# An entry is made aside and renamed into place whole: of two runs making it at once, the first
-# one's stays. Once made it is only read; one without the stamp of its key is set aside.
+# first if there is none by running MAKER... with an empty folder added as its last argument
+# (tools/rehearsal/cache.py keeps the entries: made aside, renamed into place whole).
 cache_entry() {
-    local piece=$1 key=$2 cache base entry making
+    local piece=$1 key=$2 cache making
     shift 2
     cache=$(cache_folder) || return 1
-    base=$cache/$piece
-    entry=$base/$(printf '%s' "$key" | sha256sum | cut -c1-16)
-    if [ -e "$entry" ] && [ "$(cat "$entry/stamp" 2>/dev/null)" != "$key" ]; then
-        making=$(mktemp -d "$base/.set-aside-XXXXXX")
-        mv "$entry" "$making/" && rm -rf --one-file-system "$making"
-        echo "cache: $entry was incomplete or not made for its key; set aside, made again" >&2
+    if cache_made=$(python3 "$cache_tool" find "$cache/$piece" "$key"); then
+        return 0
     fi
-    if [ -e "$entry" ]; then
-        cache_report reused "$entry"
-    else
-        mkdir -p "$base"
-        chmod a+rx "$cache" "$base"
-        making=$(mktemp -d "$base/.making-XXXXXX")
-        # A maker that fails may end the script: what it left is removed then too.
-        cache_unfinished=$making
-        trap 'rm -rf --one-file-system "$cache_unfinished"' EXIT
-        "$@" "$making" || { rm -rf --one-file-system "$making"; return 1; }
-        trap - EXIT
-        printf '%s' "$key" >"$making/stamp"
-        chmod -R a+rX,go-w "$making"
-        if mv -T "$making" "$entry" 2>/dev/null; then
-            cache_report made "$entry"
-        else
-            rm -rf --one-file-system "$making"
-            cache_report reused "$entry"
-        fi
-    fi
-    # shellcheck disable=SC2034 # the caller's
-    cache_made=$entry
-}
-
-# "made" or "reused", and the entry: a line of tools/check.sh's account of the cache, gathered in
-# VARNHOLT_CACHE_REPORT, or else said at once.
-cache_report() {
-    if [ -n "${VARNHOLT_CACHE_REPORT:-}" ]; then
-        printf '%s\t%s\n' "$1" "$2" >>"$VARNHOLT_CACHE_REPORT"
-    else
-        echo "cache: $1 $2" >&2
-    fi
+    making=$(python3 "$cache_tool" begin "$cache/$piece") || return 1
+    # A maker that fails may end the script: what it left is removed then too.
+    cache_unfinished=$making
+    trap 'rm -rf --one-file-system "$cache_unfinished"' EXIT
+    "$@" "$making" || { rm -rf --one-file-system "$making"; return 1; }
+    trap - EXIT
+    cache_made=$(python3 "$cache_tool" finish "$making" "$cache/$piece" "$key")
 }
