@@ -2,9 +2,10 @@
 """The rehearsal runner's check of a setup's table, which must name every error with its case
 before anything runs; its displays, one of its own for each session, even beside a server it
 did not start; its copy of a kept prefix, whose user folders must lead to the new session's
-home, and its refusal of a kept prefix that is not whole; and the cache's entries
-(tools/deps.sh), made whole or not at all, each once. Needs no Wine, but Xvfb. Prints one line
-per failed row and 'N passed, N failed'."""
+home, and its refusal of a kept prefix not stamped for its kind; the cache's entries (tools/deps.sh
+through tools/rehearsal/cache.py), made whole or not at all, each once; the driver store the
+stand-ins keep, as the runner reads it; and the starts of Varnholt it must refuse. Needs no Wine,
+but Xvfb. Prints one line per failed row and 'N passed, N failed'."""
 import contextlib
 import io
 import json
@@ -19,8 +20,9 @@ import xml.etree.ElementTree as ET
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TOOLS = os.path.join(SOURCE, "tools")
 sys.path.insert(0, TOOLS)
-from rehearsal import desktop, prefix, report  # noqa: E402
-from rehearsal.cases import relative_infs, said  # noqa: E402
+from rehearsal import cache, desktop, prefix, report, store  # noqa: E402
+from rehearsal.checks import hidden_questions, relative_infs  # noqa: E402
+from rehearsal.run import said  # noqa: E402
 from rehearsal.table import table_errors  # noqa: E402
 
 GOOD = {"name": "ok", "args": ["/S"], "status": 0}
@@ -63,6 +65,71 @@ ROWS = [
      ["case 'ok': machines must be x86, x64 or arm64 for each path, not {'C:\\\\v.exe': 'ia64'}"]),
     ([dict(GOOD, timeout=0)], ["case 'ok': timeout must be more than 0 seconds, not 0"]),
     ([dict(GOOD, timeout="5")], ["case 'ok': timeout must be a number"]),
+    ([dict(GOOD, before=[{"args": ["/S"], "status": 0, "setup": "v2.exe", "answers": ["yes"],
+                          "run": "C:\\u.exe", "install": "ok", "uninstall": "5"}],
+           store=["demo.inf 2.0.0.0", "DEMO.INF 1", "a b.inf 1.2.3"])], []),
+    ([dict(GOOD, store=[])], []),
+    ([dict(GOOD, store=["demo.inf"], before={"args": []})],
+     ["case 'ok': before must be a list",
+      "case 'ok': store must be packages each written \"NAME.inf VERSION\", as "
+      "\"demo.inf 1.0.0.0\", not ['demo.inf']"]),
+    ([dict(GOOD, store=["demo.inf 1.0.0.0.0"]), dict(GOOD, name="b", store=["oem3.inf v1"]),
+      dict(GOOD, name="c", store=["C:\\demo.inf 1"]), dict(GOOD, name="d", store=[1])],
+     ["case 'ok': store must be packages each written \"NAME.inf VERSION\", as "
+      "\"demo.inf 1.0.0.0\", not ['demo.inf 1.0.0.0.0']",
+      "case 'b': store must be packages each written \"NAME.inf VERSION\", as "
+      "\"demo.inf 1.0.0.0\", not ['oem3.inf v1']",
+      "case 'c': store must be packages each written \"NAME.inf VERSION\", as "
+      "\"demo.inf 1.0.0.0\", not ['C:\\\\demo.inf 1']",
+      "case 'd': store must list strings"]),
+    ([dict(GOOD, before=[{"args": ["/S"]}, "x", {"args": [], "status": 0,
+                                                 "missing": ["newdev.dll"], "answers": ["maybe"]},
+                         {"args": [1], "status": "0", "setup": 3}])],
+     ["case 'ok': before run 1: status is missing", "case 'ok': before run 2: not an object",
+      "case 'ok': before run 3: unknown key 'missing'",
+      "case 'ok': before run 3: answers must be yes or no each, not ['maybe']",
+      "case 'ok': before run 4: args must list strings",
+      "case 'ok': before run 4: status must be a number",
+      "case 'ok': before run 4: setup must be a string"]),
+]
+
+# Each row: the starts of Varnholt the stand-ins noted in a case, and the problems the runner
+# must report: a prompted install started hidden (show state 0) fails, whatever else is hidden.
+HIDDEN = "on Windows its questions would not show, and the setup would wait for ever"
+STARTS = [
+    (['start show=0 option="-i" command="v -i a.inf"',
+      'start show=0 option="-u" command="v -u a.inf"',
+      'start show=0 option="-f" command="v -f a.inf"',
+      'start show=1 option="-o" command="v -o a.inf"',
+      'start show=default option="-iis" command="v -iis a.inf"',
+      'start show=7 option="-o" command="v -o a.inf"'], []),
+    (['start show=0 option="-o" command="\\"C:\\\\v.exe\\" -o a.inf"'],
+     [f"Varnholt was started hidden (SW_HIDE) with -o: {HIDDEN}"]),
+    (['start show=default option="-i" command="v -i a.inf"',
+      'start show=0 option="-IIS" command="v -IIS a.inf"'],
+     [f"Varnholt was started hidden (SW_HIDE) with -IIS: {HIDDEN}"]),
+    (['start show=0 option="" command="v"', 'start show=0 option="-o\\"" command="v"'], []),
+]
+
+# Each row: the files of a prefix's Windows folder (path: content, ANSI or UTF-16 bytes), and
+# what the runner must read of its driver store, or the start of the error it must report.
+DEMO = b"[Version]\r\nCatalogFile=demo.cat\r\nDriverVer = 12/08/2026,1.0.0.0 ; first\r\n"
+DEMO2 = DEMO.replace(b"1.0.0.0", b"2.0.0.0")
+ENTRY = "system32/DriverStore/FileRepository/demo.inf_amd64_0123456789abcdef"
+STORES = [
+    ({}, []),
+    ({f"{ENTRY}/demo.inf": DEMO, "inf/oem0.inf": DEMO}, ["demo.inf 1.0.0.0"]),
+    ({f"{ENTRY}/DEMO.INF": DEMO, f"{ENTRY[:-1]}0/demo.inf": DEMO2, "inf/oem7.inf": DEMO,
+      "INF/oem3.inf": DEMO2}, ["demo.inf 1.0.0.0", "demo.inf 2.0.0.0"]),
+    ({"system32/driverstore/filerepository/x.inf_arm64_0123456789abcdef/x.inf":
+      "\ufeff[version]\r\ndriverver=1/1/2026,3.1\r\n".encode("utf-16-le"),
+      "inf/oem1.inf": b"x", "inf/other.inf": b"x"},
+     ["oem1.inf (published, of no package)", "x.inf 3.1"]),
+    ({f"{ENTRY}/demo.inf": b"[Version]\r\nCatalogFile=demo.cat\r\n", "inf/oem0.inf": b""},
+     ["demo.inf without a DriverVer", "oem0.inf (published, of no package)"]),
+    ({f"{ENTRY}/other.inf": DEMO}, "demo.inf_amd64_0123456789abcdef in the store is not a package"),
+    ({"system32/DriverStore/FileRepository/notes.txt": b""}, "notes.txt in the store is not"),
+    ({f"{ENTRY}/demo.inf": b"\xff\xfe[\x00V"}, "the store cannot be read"),
 ]
 
 # Each row: a logged call, and the problem the runner must report for its INF path, if any. The
@@ -104,14 +171,17 @@ LINKS = [
 ]
 
 
-# Each row: the files of a kept prefix, and whether the runner may copy it.
+# Each row: the stamp of a kept prefix's entry (None: no stamp file), and whether the runner may
+# copy it for KIND; an entry it may not copy is set aside, leaving nothing behind.
+KIND = "host win64 wine-8.0 0 recipe 3"
 KEPT = [
-    (["home", "prefix/system.reg", "prefix/user.reg"], True),
-    (["prefix/system.reg", "prefix/user.reg"], False),
-    (["home", "prefix/user.reg"], False),
-    (["home", "prefix/system.reg"], False),
-    ([], False),
+    (KIND, True),
+    (None, False),
+    ("host win64 wine-8.0 0 recipe 2", False),
+    (KIND + "\n", False),
+    ("", False),
 ]
+
 
 # Each row: what the cache holds before (an entry's stamp, or None for no stamp file), what the
 # maker does with its folder, and what must follow: the status, the report's words, the entry's
@@ -181,7 +251,8 @@ def report_faults(events, printed, expected):
 # Each row: the runner's arguments after the setup ({top}: a folder of the test's own, holding
 # table.json, a good table), what it must print, and its status; none of them starts Wine.
 COMMANDS = [
-    (["{top}/other.json"], "{top}/other.json: case 'x86': setup {top}/none.msi: no such file\n", 2),
+    (["{top}/other.json"], "{top}/other.json: case 'x86': setup {top}/none.msi: no such file\n"
+     "{top}/other.json: case 'v2': setup {top}/v2.exe: no such file\n", 2),
     (["{top}/table.json", "--junit", "{top}/no folder/r.xml"],
      "{top}/no folder/r.xml: the report cannot be written (No such file or directory)\n", 2),
     (["{top}/none.json", "--junit", "{top}/r.xml"], "{top}/none.json: not a table of cases "
@@ -213,7 +284,9 @@ def command_faults(args, printed, status):
         with open(os.path.join(top, "table.json"), "w") as f:
             f.write('{"cases": [{"name": "ok", "args": [], "status": 0}]}')
         with open(os.path.join(top, "other.json"), "w") as f:
-            f.write('{"cases": [{"name": "x86", "args": [], "status": 0, "setup": "none.msi"}]}')
+            f.write('{"cases": [{"name": "x86", "args": [], "status": 0, "setup": "none.msi"}, '
+                    '{"name": "v2", "args": [], "status": 0, "before": [{"args": [], "status": 0},'
+                    ' {"setup": "v2.exe", "args": [], "status": 0}]}]}')
         result = subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, "rehearse.py"),
                                  os.path.join(top, "table.json"),
                                  *(a.format(top=top) for a in args)],
@@ -267,32 +340,28 @@ def entry_faults(row):
 def display_faults():
     """What is wrong with the displays of two sessions started while a server the runner did not
     start has a display of its own: each must get a number of its own, and all three run on."""
-    def session():
-        return types.SimpleNamespace(env={}, display_lock=None)
-
     def socket(number):
         return f"/tmp/.X11-unix/X{number}"
 
     taken = next(n for n in range(100) if not os.path.lexists(socket(n)))
     other = subprocess.Popen(["Xvfb", f":{taken}", "-nolisten", "tcp", "-nolisten", "local"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    sessions, servers = [session(), session()], [other]
+    displays = [desktop.Display(), desktop.Display()]
     try:
         desktop.wait_for(lambda: os.path.lexists(socket(taken)), 30)
-        servers += [desktop.start_display(s) for s in sessions]
-        numbers = [taken] + [int(s.env["DISPLAY"][1:]) for s in sessions]
+        for display in displays:
+            display.start()
+        numbers = [taken] + [int(d.name[1:]) for d in displays]
         time.sleep(1)
         faults = [f"two displays numbered :{n}" for n in set(numbers) if numbers.count(n) > 1]
-        faults += [f"the server of :{n} ended" for n, server in zip(numbers, servers)
-                   if server.poll() is not None]
+        faults += [f"the server of :{n} ended" for n, server in
+                   zip(numbers, [other] + [d.xvfb for d in displays]) if server.poll() is not None]
         return faults
     finally:
-        for server in servers:
-            server.terminate()
-            server.wait(timeout=30)
-        for s in sessions:
-            if s.display_lock:
-                s.display_lock.close()
+        other.terminate()
+        other.wait(timeout=30)
+        for display in displays:
+            display.close()
 
 
 def copied_links():
@@ -311,6 +380,28 @@ def copied_links():
                 if os.readlink(os.path.join(new, "p", row[0])) != row[2].format(old=old, new=new)]
 
 
+def store_faults(files, expected):
+    """What differs from a row of STORES in what the runner reads of the store, and whether
+    emptying it leaves none."""
+    with tempfile.TemporaryDirectory() as top:
+        windows = os.path.join(top, "drive_c", "windows")
+        for path, content in files.items():
+            os.makedirs(os.path.dirname(os.path.join(windows, path)), exist_ok=True)
+            with open(os.path.join(windows, path), "wb") as f:
+                f.write(content)
+        try:
+            got = store.read(top)
+        except store.StoreError as error:
+            got = str(error)
+        if isinstance(expected, str) and not (isinstance(got, str) and got.startswith(expected)):
+            return f"read {got!r}"
+        if isinstance(expected, list) and got != expected:
+            return f"read {got!r}"
+        store.empty(top)
+        left = store.read(top)
+        return f"emptied, it holds {left!r}" if left else ""
+
+
 def main():
     failed = 0
     for cases, expected in ROWS:
@@ -319,7 +410,7 @@ def main():
             failed += 1
             print(f"FAIL {cases!r}\n  expected {expected!r}\n  got      {got!r}")
     for call, expected in INF_PATHS:
-        got = relative_infs([call])
+        got = relative_infs(False, types.SimpleNamespace(calls=[call]))
         if [p[:len(expected)] for p in got] != ([expected] if expected else []):
             failed += 1
             print(f"FAIL the INF path of {call!r}\n  expected {expected!r}\n  got      {got!r}")
@@ -329,18 +420,33 @@ def main():
             failed += 1
             print(f"FAIL what {stdout!r} {stderr!r} {wine!r} said\n  expected {expected!r}\n"
                   f"  got      {got!r}")
+    for starts, expected in STARTS:
+        got = hidden_questions(starts)
+        if got != expected:
+            failed += 1
+            print(f"FAIL the starts {starts!r}\n  expected {expected!r}\n  got      {got!r}")
+    for files, expected in STORES:
+        fault = store_faults(files, expected)
+        if fault:
+            failed += 1
+            print(f"FAIL the store of {sorted(files)!r}: {fault}")
     wrong = copied_links()
     for (name, _, expected), got in wrong:
         print(f"FAIL the copy of {name}\n  expected {expected!r}\n  got      {got!r}")
     failed += len(wrong)
-    for files, whole in KEPT:
-        with tempfile.TemporaryDirectory() as kept:
-            for name in files:
-                os.makedirs(os.path.dirname(os.path.join(kept, name)), exist_ok=True)
-                open(os.path.join(kept, name), "w").close()
-            if prefix.whole(kept) != whole:
+    for stamp, whole in KEPT:
+        with tempfile.TemporaryDirectory() as top:
+            entry = cache.entry_of(top, KIND)
+            os.makedirs(os.path.join(entry, "prefix"))
+            if stamp is not None:
+                with open(os.path.join(entry, "stamp"), "w") as f:
+                    f.write(stamp)
+            with contextlib.redirect_stderr(io.StringIO()):
+                found = cache.find(top, KIND)
+            left = sorted(os.listdir(top))
+            if found != (entry if whole else None) or left != [os.path.basename(entry)] * whole:
                 failed += 1
-                print(f"FAIL a kept prefix of {files!r} taken for {'not ' * whole}whole")
+                print(f"FAIL a kept prefix stamped {stamp!r}: found {found!r}, left {left!r}")
     for row in ENTRIES:
         fault = entry_faults(row)
         if fault:
@@ -365,6 +471,7 @@ def main():
         print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
     failed += len(disagreements)
     rows = len(ROWS) + len(INF_PATHS) + len(SAID) + len(LINKS) + len(KEPT) + len(ENTRIES)
+    rows += len(STARTS) + len(STORES)
     rows += len(REPORTS) + len(COMMANDS)
     rows += len(ROWS) + 5  # the tables the schema is held to
     rows += 3  # the three displays

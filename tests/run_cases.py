@@ -15,7 +15,7 @@ from contextlib import contextmanager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
-from rehearsal.cases import did_not_start, run_answering  # noqa: E402
+from rehearsal.run import did_not_start, run_answering  # noqa: E402
 from rehearsal.files import read_log  # noqa: E402
 from rehearsal.session import WineSession  # noqa: E402
 from rehearsal.staging import stage  # noqa: E402

@@ -74,7 +74,7 @@ end;
 function VarnholtPrepareToInstall(var NeedsRestart: Boolean): String;
 var
   Folder, Arch, Option: String;
-  Status: Integer;
+  Status, Show: Integer;
 begin
   case ProcessorArchitecture of
     paX86: Arch := 'x86';
@@ -84,10 +84,18 @@ begin
     Arch := '';
   end;
   Folder := ExpandConstant('{#VarnholtDir}');
+  // Windows gives the show state Setup asks for to Varnholt's first window, its question: -o
+  // hidden would wait on a question nobody sees. Its console window shows with it.
   if WizardSilent then
-    Option := '-i'
+  begin
+    Option := '-i';
+    Show := SW_HIDE;
+  end
   else
+  begin
     Option := '-o';
+    Show := SW_SHOWNORMAL;
+  end;
   Result := '';
   if Arch = '' then
     Result := 'This Windows runs on a processor Varnholt is not built for.'
@@ -96,7 +104,7 @@ begin
     Result := 'The driver package could not be placed in ' + Folder + '.'
   // Varnholt runs in a folder of its own choosing, so that the driver folder can be removed.
   else if not Exec(Folder + '\varnholt.exe', Option + ' "' + Folder + '\{#VarnholtInf}"',
-      ExpandConstant('{tmp}'), SW_HIDE, ewWaitUntilTerminated, Status) then
+      ExpandConstant('{tmp}'), Show, ewWaitUntilTerminated, Status) then
     Result := 'Varnholt could not run: ' + SysErrorMessage(Status)
   else if Status = 1 then
     Result := 'The driver was not installed.'

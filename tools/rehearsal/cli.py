@@ -19,7 +19,7 @@ import signal
 import sys
 
 from . import table
-from .cases import beside_setup, rehearse
+from .cases import other_setup, rehearse
 from .report import Report
 
 
@@ -43,7 +43,8 @@ def main():
     if cases is not None and not os.path.isfile(args.setup):
         errors.append(f"{args.setup}: no such file")
     elif not errors:
-        others = [(c["name"], beside_setup(args.setup, c)) for c in cases if "setup" in c]
+        others = [(c["name"], other_setup(args.setup, {"setup": s}))
+                  for c in cases for s in table.setups(c)]
         errors += [f"case {name!r}: setup {path}: no such file"
                    for name, path in others if not os.path.isfile(path)]
     for error in errors:

@@ -1,91 +1,71 @@
 """The session's Wine prefix: made without a display, or copied from one kept earlier. A folder
 named by VARNHOLT_WINE_PREFIXES keeps one made prefix per Wine, kind of prefix, user and recipe,
-copied for every later session: making one takes 10 to 35 s, copying it 3."""
+an entry of the cache's (cache.py), copied for every later session: making one takes 10 to 35 s,
+copying it 3."""
 import os
-import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
+from . import cache
 from .files import WINESERVER
 
 # Raise the recipe's number whenever make() changes what a prefix holds.
-KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 2
-# Where tools/check.sh gathers a line for each cached piece it used.
-CACHE_REPORT = "VARNHOLT_CACHE_REPORT"
+KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 3
 
 
-def prepare(session, loader, version):
+def prepare(wine, loader, version):
     """Gives the session its prefix: a kept one's copy, or a new one, kept when told to."""
-    kept = kept_folder(session, version)
-    if kept and os.path.lexists(kept) and not whole(kept):
-        aside = tempfile.mkdtemp(prefix=".set-aside-", dir=os.path.dirname(kept))
-        os.rename(kept, os.path.join(aside, "prefix"))
-        shutil.rmtree(aside, ignore_errors=True)
-        print(f"note: the kept prefix {kept} was incomplete; set aside, made again",
-              file=sys.stderr)
-    if kept and os.path.isdir(kept):
-        copy(kept, session.env["WINEPREFIX"], session.folder)
-        report("reused", kept)
-    elif make(session, loader) and kept:
-        keep(session.env["WINEPREFIX"], session.folder, kept)
+    folder = os.environ.get(KEPT_PREFIXES)
+    key = kind(wine, version)
+    kept = folder and cache.find(os.path.abspath(folder), key)
+    if kept:
+        copy(kept, wine.env["WINEPREFIX"], wine.folder)
+    elif make(wine, loader) and folder:
+        keep(wine.env["WINEPREFIX"], wine.folder, os.path.abspath(folder), key)
 
 
-def make(session, loader):
+def make(wine, loader):
     """Makes the session's prefix; returns whether its first start ended on its own."""
     # The prefix is made without a display, so that no first-run dialog waits on it.
-    os.mkdir(session.env["WINEPREFIX"])
-    session.quiet(*loader, "wineboot", "-i", timeout=600)
+    os.mkdir(wine.env["WINEPREFIX"])
+    wine.quiet(*loader, "wineboot", "-i", timeout=600)
     # What the first start leaves running ends on its own within seconds, but on a loaded
     # machine it was once seen to run on for minutes: the prefix is made by then, so it is
     # ended.
     try:
-        session.quiet(*session.tool(WINESERVER), "-w", timeout=60)
+        wine.quiet(*wine.tool(WINESERVER), "-w", timeout=60)
         ended = True
     except subprocess.TimeoutExpired:
-        session.end_everything()
+        wine.kill()
+        wine.wait_ended()
         ended = False
     # Windows that no window manager manages: with none running, Wine waits 2 s for one
     # at every window it hides, and a question takes keys once it has the input focus.
-    with open(os.path.join(session.env["WINEPREFIX"], "user.reg"), "a") as f:
+    with open(os.path.join(wine.env["WINEPREFIX"], "user.reg"), "a") as f:
         f.write('\n[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n')
     return ended
 
 
-def kept_folder(session, version):
-    """Where a prefix of the session's kind is kept, if the runner is told to keep them."""
-    folder = os.environ.get(KEPT_PREFIXES)
-    if not folder:
-        return None
-    kind = (f"{'arm64-root' if session.wrap else 'host'} {session.winearch} {version} "
+def kind(wine, version):
+    """What a kept prefix is for: the Wine and kind of prefix, the user, and the recipe."""
+    return (f"{'arm64-root' if wine.wrap else 'host'} {wine.winearch} {version} "
             f"{os.getuid()} recipe {PREFIX_RECIPE}")
-    return os.path.join(os.path.abspath(folder), re.sub(r"[^A-Za-z0-9.]+", "-", kind))
 
 
-def whole(kept):
-    """Whether a kept prefix has all that keep() writes: the prefix and its home."""
-    return all(os.path.isfile(os.path.join(kept, part))
-               for part in ("home", os.path.join("prefix", "system.reg"),
-                            os.path.join("prefix", "user.reg")))
-
-
-def keep(prefix, home, kept):
-    """Keeps a copy of a newly made prefix, with the home its user folders lead to. Another run
-    may keep one at the same time: the first one renamed into place stays."""
-    os.makedirs(os.path.dirname(kept), exist_ok=True)
-    making = tempfile.mkdtemp(prefix=".making-", dir=os.path.dirname(kept))
+def keep(prefix, home, folder, key):
+    """Keeps a copy of a newly made prefix, with the home its user folders lead to."""
+    making = None
     try:
+        making = cache.begin(folder)
         shutil.copytree(prefix, os.path.join(making, "prefix"), symlinks=True)
         with open(os.path.join(making, "home"), "w") as f:
             f.write(home)
-        os.rename(making, kept)
-        report("made", kept)
+        cache.finish(making, folder, key)
     except OSError as error:
-        if not os.path.isdir(kept):
-            print(f"note: the prefix was not kept in {kept} ({error})", file=sys.stderr)
-    finally:
-        shutil.rmtree(making, ignore_errors=True)
+        print(f"note: the prefix was not kept in {folder} ({error})", file=sys.stderr)
+        if making:
+            shutil.rmtree(making, ignore_errors=True)
 
 
 def copy(kept, prefix, home):
@@ -100,10 +80,3 @@ def copy(kept, prefix, home):
             if target == old or target.startswith(old + "/"):
                 os.remove(path)
                 os.symlink(home + target[len(old):], path)
-
-
-def report(what, kept):
-    """A kept prefix "made" or "reused", in the account of the cache that tools/check.sh keeps."""
-    if os.environ.get(CACHE_REPORT):
-        with open(os.environ[CACHE_REPORT], "a") as f:
-            print(f"{what}\t{kept}", file=f)

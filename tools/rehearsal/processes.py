@@ -18,10 +18,10 @@ def wait_for(condition, seconds):
     return True
 
 
-def processes(session, case=None):
+def processes(wine, case=None):
     """{pid: command line} of the prefix's processes, but the server's: only those of one
     case when given."""
-    prefix = f"WINEPREFIX={session.env['WINEPREFIX']}".encode()
+    prefix = f"WINEPREFIX={wine.env['WINEPREFIX']}".encode()
     mark = f"{CASE_MARK}={case}".encode()
     found = {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -38,26 +38,28 @@ def processes(session, case=None):
     return found
 
 
-def end_case(session, process, case):
-    """Ends what is left of a case: its process group, then every process that carries its mark,
-    then, if any would not die, the prefix's server and all. Returns what would not die."""
+def kill_case(wine, process, case):
+    """Kills what is left of a case: its process group, then every process that carries its
+    mark. Returns whether all of it is gone within a bound."""
     try:
         os.killpg(process.pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
-    for pid in processes(session, case):
+    for pid in processes(wine, case):
         try:
             os.kill(pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-    if not wait_for(lambda: not processes(session, case), 5):
-        session.restart()
-        wait_for(lambda: not processes(session, case), 5)
+    return wait_for(lambda: not processes(wine, case), 5)
+
+
+def survivors(wine, process, case):
+    """What of a case would not die, its own process included."""
     try:
         process.wait(timeout=5)
     except subprocess.TimeoutExpired:
         pass
-    survivors = list(processes(session, case).values())
+    left = list(processes(wine, case).values())
     if process.returncode is None:
-        survivors.append(" ".join(map(str, process.args)))
-    return survivors
+        left.append(" ".join(map(str, process.args)))
+    return left

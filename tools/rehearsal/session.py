@@ -1,59 +1,26 @@
 """One Wine session: a prefix and an Xvfb display for a whole run, with Wine's services and
-desktop started by the session itself, and Wine's programs run on this machine or inside an
-arm64 root."""
+desktop started by the session itself, so that every other process of the prefix belongs to a
+case. The session alone starts them again, when they were lost before a case or a case's
+processes would not die."""
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
-from . import desktop, prefix
-from .files import WINE32, WINE64, WINESERVER, beside, in_tmp, machine
-
-# Beside the runner, in the project and in the kit: what runs a command inside an arm64 root,
-# and what spares Wine's x86 programs a slow start under qemu-i386.
-ARM64_RUN = beside("arm64-run.sh")
-RESERVE_SOURCE = beside("wine32-reserve.c")
+from . import prefix
+from .desktop import Desktop, Display
+from .files import WINESERVER
+from .processes import kill_case, processes, survivors, wait_for
+from .wine import Wine, failed
 
 
-class WineSession:
-    """One Wine prefix and one Xvfb display for a whole run, both removed afterwards. Wine's own
-    services and desktop are started by the session itself, so that every other process of the
-    prefix belongs to a case."""
+class WineSession(Wine):
+    """A Wine whose prefix, display and desktop last for a whole run, all removed afterwards."""
 
     def __init__(self, winearch="win64", root=None):
-        self.winearch = winearch
-        # Inside an arm64 root every Wine program runs through the wrapper, which shows it this
-        # machine's /tmp: the session's folder, the case folders and the display's socket.
-        self.wrap = ["bash", ARM64_RUN, os.path.abspath(root)] if root else []
-        self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
-        self.xvfb = self.holder = self.display_lock = None
-        self.held = self.settled = False
+        super().__init__(winearch, root)
+        self.display, self.desktop = Display(), Desktop(self)
         self.cases = 0
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
-            "LANG": "C.UTF-8", "WINEPREFIX": os.path.join(self.folder, "prefix"),
-            "WINEARCH": winearch, "WINEDLLOVERRIDES": "mscoree=d;mshtml=d", "WINEDEBUG": "-all",
-        }
-        if not root:
-            # Where the kernel cannot run 32-bit code, Wine's x86 loader runs under qemu-i386.
-            # A guest address space just over 2 GiB: the larger qemu's default, the longer
-            # each of its searches for a free block (a minute a start). Wine's reservation of
-            # what lies beyond is cut short by the preloaded wine32-reserve.so, which does
-            # nothing where 32-bit programs run natively.
-            self.env["QEMU_RESERVED_VA"] = "0x81000000"
-            self.env.update(reserve_preload(self.folder))
-
-    def tool(self, path):
-        """The command of one of Wine's programs, inside the root when the session has one."""
-        return [*self.wrap, path]
-
-    def loader(self, exe=None):
-        """The loader's command for an image: the 64-bit loader runs x64 and ARM64 images."""
-        # A program that is not there is Wine's to report, whichever loader is given it.
-        wide = self.winearch == "win64" and (
-            exe is None or not os.path.isfile(exe) or machine(exe) != "x86")
-        return self.tool(WINE64 if wide or self.wrap else WINE32)
 
     def __enter__(self):
         loader = self.loader()
@@ -70,7 +37,10 @@ class WineSession:
             raise SystemExit(f"Wine cannot run in {where} ({' '.join(loader)}): it needs "
                              f"{needs}, xvfb and xdotool")
         try:
-            self.start(loader, version.stdout.strip())
+            prefix.prepare(self, loader, version.stdout.strip())
+            self.display.start()
+            self.env["DISPLAY"] = self.display.name
+            self.desktop.serve(loader)
         except BaseException as error:
             self.__exit__()
             if isinstance(error, subprocess.SubprocessError):
@@ -78,83 +48,32 @@ class WineSession:
             raise
         return self
 
-    def quiet(self, *command, timeout=120, check=True):
-        # Wine's background processes keep any pipe they inherit open: none is given to them.
-        subprocess.run(command, env=self.env, cwd=self.folder, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
-                       check=check)
-
-    def start(self, loader, version):
-        prefix.prepare(self, loader, version)
-        self.xvfb = desktop.start_display(self)
-        desktop.serve(self, loader)
-
     def restart(self):
-        """Ends every process of the prefix and starts the session's server and desktop again."""
-        self.end_everything()
-        desktop.serve(self)
+        """Ends every process of the prefix and starts the server and desktop again."""
+        self.desktop.end()
+        self.desktop.serve()
 
-    def end_everything(self):
-        """Ends every process of the prefix, the server too, within a bound: Wine starts a
-        program's Windows children in sessions of their own, out of reach of a signal to the
-        parent's process group."""
-        subprocess.run([*self.tool(WINESERVER), "-k"], env=self.env, cwd=self.folder,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        if self.holder:
-            self.holder.kill()
-            self.holder.wait(timeout=30)
-        try:
-            subprocess.run([*self.tool(WINESERVER), "-w"], env=self.env, cwd=self.folder,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
+    def next_case(self):
+        """The next case's number, once what the session started is there for it. Were Wine's
+        services or a held desktop gone, the case would start them anew under its mark, and
+        leave them running or, on a loaded machine, not finish starting them in time."""
+        self.cases += 1
+        lost = self.desktop.lost()
+        if lost:
+            print(f"note: {lost} had ended before case {self.cases}; Wine was started again",
+                  file=sys.stderr, flush=True)
+            self.restart()
+        return self.cases
 
-    def scratch(self):
-        """Where the session's folders go: in a root, the temporary folder only if it is in
-        /tmp, which is all the root sees of this machine."""
-        if not self.wrap:
-            return None
-        temp = os.path.realpath(tempfile.gettempdir())
-        return temp if in_tmp(temp) else "/tmp"
+    def end_case(self, process, case):
+        """Ends what is left of a case, and if any of it would not die, the prefix's server and
+        all. Returns what would not die."""
+        if not kill_case(self, process, case):
+            self.restart()
+            wait_for(lambda: not processes(self, case), 5)
+        return survivors(self, process, case)
 
     def __exit__(self, *exc):
-        self.end_everything()
-        if self.holder:
-            self.holder.stdin.close()
-        if self.xvfb:
-            self.xvfb.terminate()
-            try:
-                self.xvfb.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.xvfb.kill()
-                self.xvfb.wait(timeout=30)
-        if self.display_lock:
-            self.display_lock.close()
+        self.desktop.close()
+        self.display.close()
         shutil.rmtree(self.folder, ignore_errors=True)
-
-
-def failed(error):
-    """How one of Wine's programs failed: past its bound, or with a status."""
-    command = " ".join(map(str, error.cmd))
-    if isinstance(error, subprocess.TimeoutExpired):
-        return f"{command} ran past its bound of {error.timeout:.0f} s"
-    return f"{command} ended with status {error.returncode}"
-
-
-def reserve_preload(session_folder):
-    """LD_PRELOAD naming wine32-reserve.so, built into the session's folder: through $LIB,
-    32-bit programs load it and 64-bit ones an empty twin, not a complaint on stderr."""
-    folder = os.path.join(session_folder, "preload")
-    builds = {"i386-linux-gnu": ["-m32", RESERVE_SOURCE],
-              "x86_64-linux-gnu": ["-m64", "-x", "c", os.devnull]}
-    for lib, args in builds.items():
-        os.makedirs(os.path.join(folder, "lib", lib))
-        out = os.path.join(folder, "lib", lib, "wine32-reserve.so")
-        try:
-            subprocess.run(["cc", "-O2", "-fPIC", "-shared", "-nostdlib", "-o", out, *args],
-                           capture_output=True, check=True, timeout=60)
-        except (OSError, subprocess.SubprocessError) as error:
-            print(f"note: wine32-reserve.so could not be built ({error}); under "
-                  "qemu-i386, every x86 program starts about 2 s slower", file=sys.stderr)
-            return {}
-    return {"LD_PRELOAD": os.path.join(folder, "$LIB", "wine32-reserve.so")}
