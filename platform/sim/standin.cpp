@@ -2,7 +2,6 @@
 // DIFxAPI.dll, never shipped beside the image. The message boxes stay Wine's own.
 #include "platform/sim/sim_services.h"
 
-#include <shellapi.h>
 #include <stdlib.h>
 
 // The export by which the stand-ins know Wine's ntdll. The tests build a second pair that probes
@@ -25,16 +24,36 @@ bool Refused(const char* call) {
     return !underWine;
 }
 
+// The first argument after the program's name, as Windows splits a command line, or as much of
+// it as fits: an option word. CommandLineToArgvW is not used: under Wine on ARM64 its call from
+// DllMain was seen to clobber x18, the register that holds the thread's TEB.
+LPCWSTR Option(LPCWSTR line, wchar_t* option) {
+    bool quoted = false;
+    for (; *line && (quoted || (*line != L' ' && *line != L'\t')); ++line) {
+        quoted ^= *line == L'"';
+    }
+    while (*line == L' ' || *line == L'\t') {
+        ++line;
+    }
+    size_t n = 0;
+    for (quoted = false; *line && (quoted || (*line != L' ' && *line != L'\t')) && n < 15; ++line) {
+        if (*line == L'"') {
+            quoted = !quoted;
+        } else {
+            option[n++] = *line;
+        }
+    }
+    option[n] = 0;
+    return option;
+}
+
 // Notes in VARNHOLT_SIM_STARTS how the program was started: the option it was given and the show
 // state its caller asked for. Windows applies that state to the program's first window, a
 // question, which its caller's SW_HIDE would hide; Wine shows it anyway.
 void NoteStart(HINSTANCE self) {
-    wchar_t name[MAX_PATH];
-    DWORD length = GetModuleFileNameW(self, name, MAX_PATH);
     const char* path = getenv("VARNHOLT_SIM_STARTS");
     // Both stand-ins are loaded into each start: newdev.dll alone notes it.
-    if (path == NULL || length < 10 || length >= MAX_PATH ||
-        lstrcmpiW(name + length - 10, L"newdev.dll") != 0) {
+    if (path == NULL || self != GetModuleHandleW(L"newdev.dll")) {
         return;
     }
     FILE* starts = fopen(path, "ab");
@@ -43,21 +62,19 @@ void NoteStart(HINSTANCE self) {
     }
     STARTUPINFOW info;
     GetStartupInfoW(&info);
-    int count;
-    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
     fputs("start show=", starts);
     if (info.dwFlags & STARTF_USESHOWWINDOW) {
         fprintf(starts, "%u", unsigned(info.wShowWindow));
     } else {
         fputs("default", starts);
     }
+    wchar_t option[16];
     fputs(" option=", starts);
-    SimWriteQuoted(starts, args != NULL && count > 1 ? args[1] : L"", false);
+    SimWriteQuoted(starts, Option(GetCommandLineW(), option), false);
     fputs(" command=", starts);
     SimWriteQuoted(starts, GetCommandLineW(), false);
     fputc('\n', starts);
     fclose(starts);
-    LocalFree(args);
 }
 
 } // namespace
