@@ -14,16 +14,15 @@ RUN_KEYS = ("run", "args", "status", "install", "uninstall", "answers")
 
 
 def runs(case):
-    """A case's runs in order, each (title, run, setup): the keys of one run, and which setup it
-    runs, "case" (the case's own) or "table" (the table's) unless it names one. "preparing"
-    stands for one silent run of the case's setup before the others, "before run N" for each run
-    the case lists before its own, None for its own."""
-    listed = [("preparing", {"args": case["prepare"], "status": 0}, "case")] \
+    """A case's runs in order, each (title, run, setup): the keys of one run, and the setup it
+    names (None: the table's). "preparing" stands for one silent run of the case's setup before
+    the others, "before run N" for each run the case lists before its own, None for its own."""
+    listed = [("preparing", {"args": case["prepare"], "status": 0}, case.get("setup"))] \
         if "prepare" in case else []
-    listed += [(f"before run {n}", run, run.get("setup", "table"))
+    listed += [(f"before run {n}", run, run.get("setup"))
                for n, run in enumerate(case.get("before", []), 1)]
     own = {k: case[k] for k in RUN_KEYS if k in case}
-    return listed + [(None, dict(own, missing=case.get("missing", ())), "case")]
+    return listed + [(None, dict(own, missing=case.get("missing", ())), case.get("setup"))]
 
 
 def other_setup(setup, run):
@@ -32,9 +31,8 @@ def other_setup(setup, run):
 
 
 def run_case(session, setups, case, number, timeout):
-    """The problems of one case, and Wine's own lines from its runs. setups: the table's setup
-    ("table"), the case's own ("case") and each other one named, where the session's Wine sees
-    them."""
+    """The problems of one case, and Wine's own lines from its runs. setups: each setup the case
+    names, and the table's (None), where the session's Wine sees them."""
     folder = f"C:\\cases\\{number}"
     timeout = case.get("timeout", timeout)
 
@@ -81,7 +79,7 @@ def run_case(session, setups, case, number, timeout):
             problems.append(f"questions shown {got['questions']!r}")
         # What the case left installed is removed, so that the next case starts afresh.
         if "cleanup" in case:
-            got = start({"args": case["cleanup"]}, setups["case"])
+            got = start({"args": case["cleanup"]}, setups[case.get("setup")])
             problems += [f"cleaning up: {p}" for p in got["problems"]]
     return problems, wine_lines
 
@@ -98,13 +96,11 @@ def rehearse(setup, chosen, timeout, root, report):
             for number, case in group:
                 report.start(case["name"])
                 try:
-                    setups = {"table": table_setup, "case": table_setup}
-                    for run in case.get("before", []):
+                    setups = {None: table_setup}
+                    for run in [case, *case.get("before", [])]:
                         if "setup" in run:
                             setups[run["setup"]] = staging.visible(session,
                                                                    other_setup(setup, run))
-                    if "setup" in case:
-                        setups["case"] = staging.visible(session, other_setup(setup, case))
                     problems, wine_lines = run_case(session, setups, case, number, timeout)
                 except Exception as error:  # a run that breaks fails its case, not the table
                     problems, wine_lines = [f"{type(error).__name__}: {error}"], []
