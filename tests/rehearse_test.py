@@ -402,13 +402,19 @@ def store_faults(files, expected):
         return f"emptied, it holds {left!r}" if left else ""
 
 
-def main():
+def mismatches(rows, function, title):
+    """How many rows of (input, expected) the function gets wrong, each printed."""
     failed = 0
-    for cases, expected in ROWS:
-        got = table_errors(cases)
+    for given, expected in rows:
+        got = function(given)
         if got != expected:
             failed += 1
-            print(f"FAIL {cases!r}\n  expected {expected!r}\n  got      {got!r}")
+            print(f"FAIL {title}{given!r}\n  expected {expected!r}\n  got      {got!r}")
+    return failed
+
+
+def main():
+    failed = mismatches(ROWS, table_errors, "")
     for call, expected in INF_PATHS:
         got = relative_infs(False, types.SimpleNamespace(calls=[call]))
         if [p[:len(expected)] for p in got] != ([expected] if expected else []):
@@ -420,11 +426,7 @@ def main():
             failed += 1
             print(f"FAIL what {stdout!r} {stderr!r} {wine!r} said\n  expected {expected!r}\n"
                   f"  got      {got!r}")
-    for starts, expected in STARTS:
-        got = hidden_questions(starts)
-        if got != expected:
-            failed += 1
-            print(f"FAIL the starts {starts!r}\n  expected {expected!r}\n  got      {got!r}")
+    failed += mismatches(STARTS, hidden_questions, "the starts ")
     for files, expected in STORES:
         fault = store_faults(files, expected)
         if fault:

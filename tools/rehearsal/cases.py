@@ -4,14 +4,11 @@ import os
 import tempfile
 
 from . import staging, store
+from .table import RUN_KEYS, setups as named_setups
 from .checks import After, check, hidden_questions
 from .files import read_log, windows_path
 from .run import command, did_not_start, run_answering, said
 from .session import WineSession
-
-# The keys of a case that make up one run, which a run before the case's own may give too.
-RUN_KEYS = ("run", "args", "status", "install", "uninstall", "answers")
-
 
 def runs(case):
     """A case's runs in order, each (title, run, setup): the keys of one run, and the setup it
@@ -25,9 +22,9 @@ def runs(case):
     return listed + [(None, dict(own, missing=case.get("missing", ())), case.get("setup"))]
 
 
-def other_setup(setup, run):
+def other_setup(setup, name):
     """The other setup a case or run names, in the given setup's folder."""
-    return os.path.join(os.path.dirname(setup), run["setup"])
+    return os.path.join(os.path.dirname(setup), name)
 
 
 def run_case(session, setups, case, number, timeout):
@@ -97,10 +94,8 @@ def rehearse(setup, chosen, timeout, root, report):
                 report.start(case["name"])
                 try:
                     setups = {None: table_setup}
-                    for run in [case, *case.get("before", [])]:
-                        if "setup" in run:
-                            setups[run["setup"]] = staging.visible(session,
-                                                                   other_setup(setup, run))
+                    for name in named_setups(case):
+                        setups[name] = staging.visible(session, other_setup(setup, name))
                     problems, wine_lines = run_case(session, setups, case, number, timeout)
                 except Exception as error:  # a run that breaks fails its case, not the table
                     problems, wine_lines = [f"{type(error).__name__}: {error}"], []

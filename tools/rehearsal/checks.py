@@ -15,6 +15,11 @@ START = re.compile(r'^start show=(\w+) option="((?:[^"\\]|\\.)*)"')
 SW_HIDE = "0"
 
 
+def unescaped(text):
+    """A text as the stand-ins' logs quote it, backslash escapes undone."""
+    return re.sub(r"\\(.)", r"\1", text)
+
+
 class After:
     """What a case's runs left: the session's prefix, the calls its last run logged, and the
     case's folder, {folder} in its paths."""
@@ -51,7 +56,7 @@ def relative_infs(meant, after):
     take only a full path, though Wine and the stand-ins accept a relative one."""
     problems = []
     for found in filter(None, map(INF.match, after.calls if not meant else [])):
-        function, path = found[1], re.sub(r"\\(.)", r"\1", found[2])
+        function, path = found[1], unescaped(found[2])
         if not FULL.match(found[2]):
             problems.append(f'{function} was given the INF path "{path}", which is not fully '
                             'qualified: Windows takes only a full path (a case that means it '
@@ -79,7 +84,7 @@ def hidden_questions(starts):
     that state to the program's first window, its question, which then never shows."""
     problems = []
     for found in filter(None, map(START.match, starts)):
-        option = re.sub(r"\\(.)", r"\1", found[2])
+        option = unescaped(found[2])
         if found[1] == SW_HIDE and option.lower() in ("-o", "-iis"):
             problems.append(f"Varnholt was started hidden (SW_HIDE) with {option}: on Windows "
                             "its questions would not show, and the setup would wait for ever")

@@ -43,7 +43,7 @@ def main():
     if cases is not None and not os.path.isfile(args.setup):
         errors.append(f"{args.setup}: no such file")
     elif not errors:
-        others = [(c["name"], other_setup(args.setup, {"setup": s}))
+        others = [(c["name"], other_setup(args.setup, s))
                   for c in cases for s in table.setups(c)]
         errors += [f"case {name!r}: setup {path}: no such file"
                    for name, path in others if not os.path.isfile(path)]

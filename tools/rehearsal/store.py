@@ -31,6 +31,11 @@ def windows_folder(prefix):
     return os.path.join(prefix, "drive_c", "windows")
 
 
+def repository(windows):
+    """The folder of the packages' folders, if there is one."""
+    return folder(windows, "system32", "DriverStore", "FileRepository")
+
+
 def published(windows):
     """The published INFs, oem*.inf."""
     infs = folder(windows, "inf")
@@ -62,12 +67,12 @@ def read(prefix):
     DriverVer"), and each published INF that has no package. Raises StoreError when an entry
     lacks its INF or a file of it cannot be read."""
     windows = windows_folder(prefix)
-    repository = folder(windows, "system32", "DriverStore", "FileRepository")
+    packages = repository(windows)
     entries, infs = [], []
     try:
-        for name in sorted(os.listdir(repository)) if repository else []:
+        for name in sorted(os.listdir(packages)) if packages else []:
             found = ENTRY_FOLDER.match(name)
-            inf = found and folder(os.path.join(repository, name), found[1])
+            inf = found and folder(os.path.join(packages, name), found[1])
             if not inf:
                 raise StoreError(f"{name} in the store is not a package folder with its INF")
             given = version(inf)
@@ -89,9 +94,8 @@ def read(prefix):
 def empty(prefix):
     """Removes every package from the store, so that a case starts with none."""
     windows = windows_folder(prefix)
-    repository = folder(windows, "system32", "DriverStore", "FileRepository")
-    if repository:
-        shutil.rmtree(repository)
+    if repository(windows):
+        shutil.rmtree(repository(windows))
     for path in published(windows):
         os.remove(path)
         pnf = path[:-4] + ".pnf"
