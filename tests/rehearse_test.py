@@ -69,6 +69,13 @@ ROWS = [
                           "run": "C:\\u.exe", "install": "ok", "uninstall": "5"}],
            store=["demo.inf 2.0.0.0", "DEMO.INF 1", "a b.inf 1.2.3"])], []),
     ([dict(GOOD, store=[])], []),
+    ([dict(GOOD, after=[{"args": ["/x"], "status": 0, "setup": "v2.msi"},
+                        {"run": "C:\\windows\\system32\\reg.exe", "args": [], "status": 0}])], []),
+    ([dict(GOOD, after={"args": []}), dict(GOOD, name="b", after=[{"args": ["/x"]}, "x",
+                                                                  {"args": [], "status": 0,
+                                                                   "store": []}])],
+     ["case 'ok': after must be a list", "case 'b': after run 1: status is missing",
+      "case 'b': after run 2: not an object", "case 'b': after run 3: unknown key 'store'"]),
     ([dict(GOOD, store=["demo.inf"], before={"args": []})],
      ["case 'ok': before must be a list",
       "case 'ok': store must be packages each written \"NAME.inf VERSION\", as "
@@ -252,7 +259,8 @@ def report_faults(events, printed, expected):
 # table.json, a good table), what it must print, and its status; none of them starts Wine.
 COMMANDS = [
     (["{top}/other.json"], "{top}/other.json: case 'x86': setup {top}/none.msi: no such file\n"
-     "{top}/other.json: case 'v2': setup {top}/v2.exe: no such file\n", 2),
+     "{top}/other.json: case 'v2': setup {top}/v2.exe: no such file\n"
+     "{top}/other.json: case 'undo': setup {top}/undo.exe: no such file\n", 2),
     (["{top}/table.json", "--junit", "{top}/no folder/r.xml"],
      "{top}/no folder/r.xml: the report cannot be written (No such file or directory)\n", 2),
     (["{top}/none.json", "--junit", "{top}/r.xml"], "{top}/none.json: not a table of cases "
@@ -286,7 +294,8 @@ def command_faults(args, printed, status):
         with open(os.path.join(top, "other.json"), "w") as f:
             f.write('{"cases": [{"name": "x86", "args": [], "status": 0, "setup": "none.msi"}, '
                     '{"name": "v2", "args": [], "status": 0, "before": [{"args": [], "status": 0},'
-                    ' {"setup": "v2.exe", "args": [], "status": 0}]}]}')
+                    ' {"setup": "v2.exe", "args": [], "status": 0}]}, {"name": "undo", "args": [], '
+                    '"status": 0, "after": [{"setup": "undo.exe", "args": [], "status": 0}]}]}')
         result = subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, "rehearse.py"),
                                  os.path.join(top, "table.json"),
                                  *(a.format(top=top) for a in args)],

@@ -1,5 +1,6 @@
 """A table's cases, run per kind of prefix in one session: each case's runs, the ones before its
-own first, in a store emptied for it, each run's status checked, then the case's checks."""
+own first, in a store emptied for it, each run's status checked, then the case's checks, then
+the runs after it, which undo what the case left."""
 import os
 import tempfile
 
@@ -56,10 +57,8 @@ def run_case(session, setups, case, number, timeout):
             wine_lines.extend(got["wine_errors"])
             return got
 
-        for title, run, setup in runs(case):
-            # The calls checked are those of the case's own run.
-            if os.path.exists(log):
-                os.remove(log)
+        def problems_of(run, setup):
+            """A run's problems, and what it gave."""
             got = start(run, setups[setup])
             problems = got["problems"]
             unused = len(run.get("answers", [])) - len(got["questions"])
@@ -68,13 +67,24 @@ def run_case(session, setups, case, number, timeout):
             if got["status"] != run["status"]:
                 problems += [f"status {got['status']}, expected {run['status']}",
                              *did_not_start(got)]
+            return problems, got
+
+        for title, run, setup in runs(case):
+            # The calls checked are those of the case's own run.
+            if os.path.exists(log):
+                os.remove(log)
+            problems, got = problems_of(run, setup)
             if title and problems:
                 return [f"{title}: {'; '.join(problems)}", said(got)], wine_lines
         problems += check(case, After(session, read_log(log), fill))
         problems += hidden_questions(read_log(starts))
         if problems and got["questions"]:
             problems.append(f"questions shown {got['questions']!r}")
-        # What the case left installed is removed, so that the next case starts afresh.
+        # What the case left installed or changed is undone, so that the next case starts afresh.
+        for n, run in enumerate(case.get("after", []), 1):
+            undone, got = problems_of(run, run.get("setup"))
+            if undone:
+                problems += [f"after run {n}: {'; '.join(undone)}", said(got)]
         if "cleanup" in case:
             got = start({"args": case["cleanup"]}, setups[case.get("setup")])
             problems += [f"cleaning up: {p}" for p in got["problems"]]

@@ -11,8 +11,9 @@ CASE_KEYS = {
     "install": str, "uninstall": str, "missing": list, "answers": list, "status": int,
     "present": list, "absent": list, "machines": dict, "calls": list, "timeout": (int, float),
     "relative_inf": bool, "cleanup": list, "setup": str, "before": list, "store": list,
+    "after": list,
 }
-# The keys of a run before a case's own, and those it must have.
+# The keys of a run before or after a case's own, and those it must have.
 RUN_KEYS = ("setup", "run", "args", "status", "install", "uninstall", "answers")
 RUN_NEEDS = ("args", "status")
 KINDS = {str: "a string", list: "a list", int: "a number", dict: "an object",
@@ -45,8 +46,8 @@ VALID = {
 
 
 def object_errors(title, item, keys, needs):
-    """The errors of a case, or of a run before it: of its keys, their values and those it
-    needs."""
+    """The errors of a case, or of a run before or after it: of its keys, their values and
+    those it needs."""
     errors = []
     for key, value in item.items():
         if key not in keys:
@@ -54,10 +55,10 @@ def object_errors(title, item, keys, needs):
         elif not isinstance(value, CASE_KEYS[key]) or (
                 isinstance(value, bool) and CASE_KEYS[key] is not bool):
             errors.append(f"{title}: {key} must be {KINDS[CASE_KEYS[key]]}")
-        elif key == "before":
+        elif key in ("before", "after"):
             for n, run in enumerate(value, 1):
-                errors += [f"{title}: before run {n}: not an object"] if not isinstance(
-                    run, dict) else object_errors(f"{title}: before run {n}", run, RUN_KEYS,
+                errors += [f"{title}: {key} run {n}: not an object"] if not isinstance(
+                    run, dict) else object_errors(f"{title}: {key} run {n}", run, RUN_KEYS,
                                                   RUN_NEEDS)
         elif isinstance(value, list) and not all(isinstance(v, str) for v in value):
             errors.append(f"{title}: {key} must list strings")
@@ -88,8 +89,9 @@ def table_errors(cases):
 
 
 def setups(case):
-    """The other setups a case names: its own, and those of the runs before it."""
-    return [run["setup"] for run in [case, *case.get("before", [])] if "setup" in run]
+    """The other setups a case names: its own, and those of the runs before and after it."""
+    return [run["setup"] for run in [case, *case.get("before", []), *case.get("after", [])]
+            if "setup" in run]
 
 
 def load(path):
