@@ -1,0 +1,16 @@
+# Version 2 of the demo package, for rehearsing upgrades: the same files with the INF's DriverVer
+# raised to 2.0.0.0.
+#     cmake -D FROM=examples/demo-package -D TO=OUT -P examples/demo-package-v2.cmake
+foreach(name demo.inf demo.cat demo.sys)
+  if(NOT EXISTS ${FROM}/${name})
+    message(FATAL_ERROR "version 2 of the demo package needs ${FROM}/${name}, which is not there")
+  endif()
+endforeach()
+file(READ ${FROM}/demo.inf inf)
+string(REGEX REPLACE "(DriverVer *= *[0-9/]+,)1\\.0\\.0\\.0" "\\12.0.0.0" raised "${inf}")
+if(raised STREQUAL inf)
+  message(FATAL_ERROR "${FROM}/demo.inf has no DriverVer of 1.0.0.0 to raise")
+endif()
+file(MAKE_DIRECTORY ${TO})
+file(WRITE ${TO}/demo.inf "${raised}")
+file(COPY ${FROM}/demo.cat ${FROM}/demo.sys DESTINATION ${TO})
