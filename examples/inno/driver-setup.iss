@@ -4,21 +4,35 @@
 ;     tools/iscc.sh examples/inno/driver-setup.iss
 ; writes build/inno/driver-setup.exe. Optional defines (/DNAME=VALUE), each a folder:
 ;     OUTDIR                     where the setup is written, instead of build/inno
+;     VERSION, PACKAGE, TAG      the product's version (1.0.0), the driver package's folder
+;                                (examples\demo-package) and a word for the setup's name: the
+;                                packaging build makes version 2.0.0 of build\demo-package-v2 as
+;                                driver-setup-v2.exe
 ;     STANDINS_x86, STANDINS_x64, STANDINS_arm64
 ;                                stand-in newdev.dll and DIFxAPI.dll, for rehearsing under Wine:
 ;                                such a build is driver-setup-rehearsal.exe, never shipped
 ; Exit codes (Inno Setup's own): 0 installed; 7 the driver was not installed or Varnholt could not
-; run, nothing installed, the reason in Setup's log. The uninstaller runs Varnholt's -u and removes
-; the rest whatever its status.
+; run, nothing installed (an upgrade leaves the installed version as it was), the reason in Setup's
+; log; 5 Setup was cancelled or stopped at a file, and the driver it had installed was removed
+; again. The uninstaller runs Varnholt's -u and removes the rest whatever its status.
 #define ROOT "..\.."
 #ifndef OUTDIR
   #define OUTDIR ROOT + "\build\inno"
+#endif
+#ifndef VERSION
+  #define VERSION "1.0.0"
+#endif
+#ifndef PACKAGE
+  #define PACKAGE ROOT + "\examples\demo-package"
+#endif
+#ifndef TAG
+  #define TAG ""
 #endif
 
 [Setup]
 AppId=VarnholtDemo
 AppName=Varnholt Demo
-AppVersion=1.0.0
+AppVersion={#VERSION}
 DefaultDirName={autopf}\Varnholt Demo
 PrivilegesRequired=admin
 ArchitecturesInstallIn64BitMode=x64compatible
@@ -35,15 +49,15 @@ CompressionThreads=1
 OutputDir={#OUTDIR}
 ; A build with stand-ins has a name of its own, so that it cannot be taken for the real one.
 #if defined(STANDINS_x86) || defined(STANDINS_x64) || defined(STANDINS_arm64)
-OutputBaseFilename=driver-setup-rehearsal
+OutputBaseFilename=driver-setup{#TAG}-rehearsal
 #else
-OutputBaseFilename=driver-setup
+OutputBaseFilename=driver-setup{#TAG}
 #endif
 
 [Files]
 Source: "{#ROOT}\README.md"; DestDir: "{app}"; DestName: "README.txt"
 
-#define VarnholtPackage ROOT + "\examples\demo-package"
+#define VarnholtPackage PACKAGE
 #define VarnholtInf "demo.inf"
 #define VarnholtExe_x86 ROOT + "\build\win-x86\varnholt.exe"
 #define VarnholtExe_x64 ROOT + "\build\win-x64\varnholt.exe"
