@@ -216,11 +216,12 @@ def example_commands(name):
 
 
 def workspace(top, name, setup, cases):
-    """A CI job's workspace: the setup's test build and a table."""
+    """A CI job's workspace: the setup's test builds (version 1, and 2 beside it) and a table."""
     work = os.path.join(top, name)
     os.makedirs(os.path.join(work, "build"))
     os.makedirs(os.path.join(work, "ci"))
-    shutil.copy(setup, os.path.join(work, "build", "driver-setup-rehearsal.exe"))
+    for built in ("driver-setup-rehearsal.exe", "driver-setup-v2-rehearsal.exe"):
+        shutil.copy(os.path.join(os.path.dirname(setup), built), os.path.join(work, "build", built))
     with open(os.path.join(work, "ci", "driver-cases.json"), "w") as f:
         json.dump({"cases": cases}, f)
     return work
@@ -306,11 +307,19 @@ def test(top, out):
     sums = run("sha256sum", "-c", "SHA256SUMS", cwd=kit)
     check("the kit's sums verify", sums.returncode == 0, sums.stdout + sums.stderr)
 
-    build = run("makensis", "-WX", f"-DOUTDIR={top}", f"-DSTANDINS_x86={kit}/x86",
-                f"-DSTANDINS_x64={kit}/x64", f"-DSTANDINS_arm64={kit}/arm64",
-                os.path.join(SOURCE, "examples", "nsis", "driver-setup.nsi"))
-    if not check("the example's test build made", build.returncode == 0, build.stdout):
-        return closing("kit")
+    # The example's test builds with the kit's stand-ins, version 1 and the version 2 that its
+    # table's upgrade cases run.
+    package = os.path.join(top, "demo-package-v2")
+    made = run("cmake", "-D", f"FROM={SOURCE}/examples/demo-package", "-D", f"TO={package}",
+               "-P", os.path.join(SOURCE, "examples", "demo-package-v2.cmake"))
+    for defines in ([], ["-DVERSION=2.0.0", "-DTAG=-v2", f"-DPACKAGE={package}"]):
+        build = made if made.returncode else run(
+            "makensis", "-WX", f"-DOUTDIR={top}", f"-DSTANDINS_x86={kit}/x86",
+            f"-DSTANDINS_x64={kit}/x64", f"-DSTANDINS_arm64={kit}/arm64", *defines,
+            os.path.join(SOURCE, "examples", "nsis", "driver-setup.nsi"))
+        if not check(f"the example's test build made {' '.join(defines)}",
+                     build.returncode == 0, build.stdout + build.stderr):
+            return closing("kit")
     prefixes = os.path.join(top, "prefixes")
     os.mkdir(prefixes)
     rehearse(kit, os.path.join(top, "driver-setup-rehearsal.exe"), CASES, prefixes, [])
