@@ -312,8 +312,11 @@ def test(top, out):
     package = os.path.join(top, "demo-package-v2")
     made = run("cmake", "-D", f"FROM={SOURCE}/examples/demo-package", "-D", f"TO={package}",
                "-P", os.path.join(SOURCE, "examples", "demo-package-v2.cmake"))
+    if not check("the example's version 2 package made", made.returncode == 0,
+                 made.stdout + made.stderr):
+        return closing("kit")
     for defines in ([], ["-DVERSION=2.0.0", "-DTAG=-v2", f"-DPACKAGE={package}"]):
-        build = made if made.returncode else run(
+        build = run(
             "makensis", "-WX", f"-DOUTDIR={top}", f"-DSTANDINS_x86={kit}/x86",
             f"-DSTANDINS_x64={kit}/x64", f"-DSTANDINS_arm64={kit}/arm64", *defines,
             os.path.join(SOURCE, "examples", "nsis", "driver-setup.nsi"))

@@ -41,10 +41,24 @@ Var VarnholtNew
   !endif
 !macroend
 
-; Removes with -u each package under DRIVERS but the one in DRIVERS\KEEP, each by the Varnholt
-; beside it, and the folder of each one removed. $1: "0", or the first status that was not.
-!macro _VarnholtRemoveOthers DRIVERS KEEP
+; Removes with -u the package in FOLDER, by the Varnholt beside it, and the folder once it is
+; removed. $4: Varnholt's status.
+!macro _VarnholtRemoveOne FOLDER
   SetOutPath "$TEMP"
+  nsExec::ExecToStack '"${FOLDER}\varnholt.exe" -u "${FOLDER}\${VARNHOLT_INF}"'
+  Pop $4
+  Pop $5
+  DetailPrint "Varnholt: $5"
+  ${If} $4 == "0"
+    RMDir /r "${FOLDER}"
+  ${Else}
+    DetailPrint "The driver package in ${FOLDER} was not removed ($4)."
+  ${EndIf}
+!macroend
+
+; Removes each package under DRIVERS but the one in DRIVERS\KEEP. $1: "0", or the first status
+; that was not.
+!macro _VarnholtRemoveOthers DRIVERS KEEP
   StrCpy $1 "0"
   FindFirst $2 $3 "${DRIVERS}\*"
   ${DoUntil} $3 == ""
@@ -52,17 +66,10 @@ Var VarnholtNew
     ${AndIf} $3 != ".."
     ${AndIf} $3 != "${KEEP}"
     ${AndIf} ${FileExists} "${DRIVERS}\$3\${VARNHOLT_INF}"
-      nsExec::ExecToStack '"${DRIVERS}\$3\varnholt.exe" -u "${DRIVERS}\$3\${VARNHOLT_INF}"'
-      Pop $4
-      Pop $5
-      DetailPrint "Varnholt: $5"
-      ${If} $4 == "0"
-        RMDir /r "${DRIVERS}\$3"
-      ${Else}
-        DetailPrint "The driver package in ${DRIVERS}\$3 was not removed ($4)."
-        ${If} $1 == "0"
-          StrCpy $1 $4
-        ${EndIf}
+      !insertmacro _VarnholtRemoveOne "${DRIVERS}\$3"
+      ${If} $4 != "0"
+      ${AndIf} $1 == "0"
+        StrCpy $1 $4
       ${EndIf}
     ${EndIf}
     FindNext $2 $3
@@ -121,14 +128,7 @@ Var VarnholtNew
 
 !macro VarnholtUndo
   ${If} $VarnholtNew != ""
-    SetOutPath "$TEMP"
-    nsExec::ExecToStack '"$VarnholtNew\varnholt.exe" -u "$VarnholtNew\${VARNHOLT_INF}"'
-    Pop $0
-    Pop $1
-    DetailPrint "Varnholt: $1"
-    ${If} $0 == "0"
-      RMDir /r "$VarnholtNew"
-    ${EndIf}
+    !insertmacro _VarnholtRemoveOne "$VarnholtNew"
   ${EndIf}
 !macroend
 
