@@ -32,7 +32,7 @@ from release_test import SOURCE, ZIP, check, closing, results, run, version
 
 EXAMPLE = os.path.join(SOURCE, "examples", "nsis", "cases.json")
 # The per-user cache, as the project's scripts find it.
-CACHE = run("bash", "-c", ". tools/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
+CACHE = run("bash", "-c", ". kit/deps.sh && cache_folder", cwd=SOURCE).stdout.strip()
 # The most the whole run may take: two new prefixes' worth, on a slow machine.
 BOUND = 300
 ARM64_ROOT = os.path.join(SOURCE, "build", "arm64-root")
@@ -114,8 +114,8 @@ def ended(kit, setup, prefixes):
 
 # What the image's test depends on, besides the kit's zip and the Debian packages that make and
 # run the image: when none changed since it passed on this machine, it is not run again.
-IMAGE_INPUTS = ["tools/kit-image.sh", "tools/oci_archive.py", "docs/ci/github-actions.yml",
-                "docs/ci/gitlab-ci.yml", "tests/kit_test.py", "examples/nsis/cases.json"]
+IMAGE_INPUTS = ["tools/kit-image.sh", "tools/oci_archive.py", "kit/ci/github-actions.yml",
+                "kit/ci/gitlab-ci.yml", "tests/kit_test.py", "examples/nsis/cases.json"]
 # podman's settings for this machine, in a file of the test's own: runc (crun refuses a hybrid
 # cgroup layout), cgroupfs, no network, and limits no higher than the machine allows.
 CONTAINERS_CONF = """[containers]
@@ -211,7 +211,7 @@ def kept_prefixes(folder):
 
 def example_commands(name):
     import yaml
-    with open(os.path.join(SOURCE, "docs", "ci", name)) as f:
+    with open(os.path.join(SOURCE, "kit", "ci", name)) as f:
         return yaml.safe_load(f)
 
 

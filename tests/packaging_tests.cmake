@@ -9,7 +9,7 @@ add_test(NAME kit COMMAND ${VARNHOLT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/kit_tes
   ${CMAKE_CURRENT_BINARY_DIR}/release)
 # Both run the release's ARM64 image in the arm64 root: made, or copied from the cache, here too,
 # so that this preset does not depend on the win-arm64 preset's tests having run first.
-add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh
+add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/kit/arm64-root.sh
   ${PROJECT_SOURCE_DIR}/build/arm64-root)
 set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 3600)
 set_tests_properties(release PROPERTIES FIXTURES_SETUP release FIXTURES_REQUIRED arm64-root
@@ -25,7 +25,7 @@ set_tests_properties(release kit PROPERTIES ENVIRONMENT ${prefixes})
 foreach(setup nsis/driver-setup-rehearsal.exe msi/driver-setup-x64-rehearsal.msi
     inno/driver-setup-rehearsal.exe)
   get_filename_component(family ${setup} DIRECTORY)
-  add_test(NAME ${family} COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/tools/rehearse.py
+  add_test(NAME ${family} COMMAND ${VARNHOLT_PYTHON} ${PROJECT_SOURCE_DIR}/kit/rehearse.py
     ${images}/${setup} ${PROJECT_SOURCE_DIR}/examples/${family}/cases.json)
 endforeach()
 set_tests_properties(nsis msi inno PROPERTIES TIMEOUT 1800 ENVIRONMENT

@@ -2,8 +2,8 @@
 """The rehearsal runner's check of a setup's table, which must name every error with its case
 before anything runs; its displays, one of its own for each session, even beside a server it
 did not start; its copy of a kept prefix, whose user folders must lead to the new session's
-home, and its refusal of a kept prefix not stamped for its kind; the cache's entries (tools/deps.sh
-through tools/rehearsal/cache.py), made whole or not at all, each once; the driver store the
+home, and its refusal of a kept prefix not stamped for its kind; the cache's entries (kit/deps.sh
+through kit/rehearsal/cache.py), made whole or not at all, each once; the driver store the
 stand-ins keep, as the runner reads it; and the starts of Varnholt it must refuse. Needs no Wine,
 but Xvfb. Prints one line per failed row and 'N passed, N failed'."""
 import contextlib
@@ -18,8 +18,8 @@ import types
 import xml.etree.ElementTree as ET
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TOOLS = os.path.join(SOURCE, "tools")
-sys.path.insert(0, TOOLS)
+KIT = os.path.join(SOURCE, "kit")
+sys.path.insert(0, KIT)
 from rehearsal import cache, desktop, prefix, report, store  # noqa: E402
 from rehearsal.checks import hidden_questions, relative_infs  # noqa: E402
 from rehearsal.run import said  # noqa: E402
@@ -273,7 +273,7 @@ def schema_faults():
     ROWS, the NSIS example's table and the kit test's tables."""
     import jsonschema
     from kit_test import ARM64_CASES, CASES, EXAMPLE
-    with open(os.path.join(SOURCE, "docs", "cases.schema.json")) as f:
+    with open(os.path.join(SOURCE, "kit", "cases.schema.json")) as f:
         schema = jsonschema.Draft202012Validator(json.load(f))
     tables = []
     for family in (EXAMPLE, *(os.path.join(SOURCE, "examples", f, "cases.json")
@@ -296,7 +296,7 @@ def command_faults(args, printed, status):
                     '{"name": "v2", "args": [], "status": 0, "before": [{"args": [], "status": 0},'
                     ' {"setup": "v2.exe", "args": [], "status": 0}]}, {"name": "undo", "args": [], '
                     '"status": 0, "after": [{"setup": "undo.exe", "args": [], "status": 0}]}]}')
-        result = subprocess.run(["/usr/bin/python3", os.path.join(TOOLS, "rehearse.py"),
+        result = subprocess.run(["/usr/bin/python3", os.path.join(KIT, "rehearse.py"),
                                  os.path.join(top, "table.json"),
                                  *(a.format(top=top) for a in args)],
                                 capture_output=True, text=True, timeout=60)
@@ -322,7 +322,7 @@ def entry_faults(row):
                 with open(os.path.join(entry, "stamp"), "w") as f:
                     f.write(stamp)
         runs = 2 if len(words) == 2 else 1
-        script = (f'umask 077; . "{TOOLS}/deps.sh"; make() {{ {maker}; }}; '
+        script = (f'umask 077; . "{KIT}/deps.sh"; make() {{ {maker}; }}; '
                   + " & ".join(['(cache_entry piece k make && [ "$cache_made" = "$0" ])'] * runs)
                   + "; wait")
         result = subprocess.run(["bash", "-euc", script, entry], capture_output=True, text=True,

@@ -300,16 +300,29 @@ def test(top, out):
           sorted(kit_names) == sorted(
               [f"{arch}/{dll}" for arch in ARCHES for dll in ("DIFxAPI.dll", "newdev.dll")] +
               ["SHA256SUMS", "arm64-root.sh", "arm64-run.sh", "cases.schema.json", "deps.sh",
-               "ci/github-actions.yml", "ci/gitlab-ci.yml", "hold-desktop.exe", "rehearsal.md",
-               "rehearse.pyz", "wine32-reserve.c"] +
+               "ci/github-actions.yml", "ci/gitlab-ci.yml", "hold-desktop.cpp",
+               "hold-desktop.exe", "rehearsal.md", "rehearse.pyz", "wine32-reserve.c",
+               "lib/i386-linux-gnu/wine32-reserve.so", "lib/x86_64-linux-gnu/wine32-reserve.so"] +
               [f"examples/{family}/{name}" for family, name in (
                   ("nsis", "driver-setup.nsi"), ("nsis", "cases.json"), ("msi", "driver-setup.wxs"),
                   ("msi", "cases.json"), ("inno", "driver-setup.iss"), ("inno", "cases.json"),
                   ("include", "varnholt.nsh"), ("include", "varnholt.iss"),
                   ("include", "varnholt.wxi"))]), kit_names)
     kit_sums = run("sha256sum", "-c", "SHA256SUMS", cwd=folders["kit"])
-    check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 25,
+    check("the kit's sums verify", kit_sums.returncode == 0 and kit_sums.stdout.count(": OK") == 28,
           kit_sums.stdout + kit_sums.stderr)
+    # The preload goes into Wine's 32-bit programs, its twin into the 64-bit ones: ELF shared
+    # objects for i386 (3) and x86-64 (62).
+    for lib, machine in (("i386-linux-gnu", 3), ("x86_64-linux-gnu", 62)):
+        with open(os.path.join(folders["kit"], "lib", lib, "wine32-reserve.so"), "rb") as f:
+            elf = f.read(20)
+        check(f"the kit's {lib} preload is a shared object for its machine",
+              elf[:4] == b"\x7fELF" and elf[16:18] == b"\x03\x00" and
+              int.from_bytes(elf[18:20], "little") == machine, elf.hex())
+    with zipfile.ZipFile(os.path.join(folders["kit"], "rehearse.pyz")) as pyz:
+        staging = pyz.read("rehearsal/staging.py").decode()
+    check("the kit's runner leaves out what only the project's tests use",
+          "def stage(" not in staging and "def visible(" in staging)
     with open(os.path.join(folders["kit"], "hold-desktop.exe"), "rb") as f:
         head = f.read(4096)
     pe = int.from_bytes(head[0x3C:0x40], "little")

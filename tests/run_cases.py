@@ -6,6 +6,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -14,11 +15,11 @@ import time
 from contextlib import contextmanager
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "kit"))
 from rehearsal.run import did_not_start, run_answering  # noqa: E402
 from rehearsal.files import read_log  # noqa: E402
 from rehearsal.session import WineSession  # noqa: E402
-from rehearsal.staging import stage  # noqa: E402
+from rehearsal.staging import native_services  # noqa: E402
 
 FORCE_QUESTION = ("Driver installation failed because a different driver is already installed.\n"
                   "Select Yes to force installation of the drivers on CD.")
@@ -39,6 +40,15 @@ BOX_LOG_LINES = {
 SETTINGS = {"install": "VARNHOLT_SIM_INSTALL", "uninstall": "VARNHOLT_SIM_UNINSTALL",
             "answers": "VARNHOLT_SIM_ANSWERS"}
 
+
+def stage(session, exe, standins, folder, omit=()):
+    """Copies an image and its stand-ins into folder, and returns the environment in which
+    Wine takes the stand-ins over its own newdev.dll and difxapi.dll."""
+    shutil.copy(exe, os.path.join(folder, "varnholt.exe"))
+    for dll in ("newdev.dll", "DIFxAPI.dll"):
+        if dll not in omit:
+            shutil.copy(os.path.join(standins, dll), os.path.join(folder, dll))
+    return native_services(session)
 
 def load_cases(path=os.path.join(HERE, "cases.json")):
     with open(path, encoding="utf-8") as f:

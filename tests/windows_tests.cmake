@@ -12,7 +12,7 @@ add_test(NAME reproducible COMMAND ${VARNHOLT_PYTHON}
 set(wine_options)
 if(VARNHOLT_TARGET STREQUAL arm64)
   set(root ${PROJECT_SOURCE_DIR}/build/arm64-root)
-  add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/tools/arm64-root.sh ${root})
+  add_test(NAME arm64-root COMMAND ${PROJECT_SOURCE_DIR}/kit/arm64-root.sh ${root})
   set_tests_properties(arm64-root PROPERTIES FIXTURES_SETUP arm64-root TIMEOUT 3600)
   set(wine_options --arm64-root ${root})
 endif()

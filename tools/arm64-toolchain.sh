@@ -2,7 +2,7 @@
 # Sets up the ARM64 Windows toolchain in DIR from Debian's packages alone: Debian's clang, lld
 # and LLVM tools target aarch64-w64-mingw32 with Debian's MinGW-w64 headers, and the C runtime,
 # which Debian ships for no ARM64 target, is built from Debian's own MinGW-w64 source package,
-# at the one version named below. The runtime is kept in the per-user cache (tools/deps.sh),
+# at the one version named below. The runtime is kept in the per-user cache (kit/deps.sh),
 # keyed by that version, the recipe and the Debian versions of the tools that build it, and
 # copied into DIR from there. A finished DIR is used as it is.
 #
@@ -37,7 +37,7 @@ done
 [ "$(cat "$dir/done" 2>/dev/null)" = "$(stamp)" ] && exit 0
 
 fail() { echo "ARM64 toolchain: $*" >&2; exit 1; }
-# shellcheck source=tools/deps.sh
+# shellcheck source=kit/deps.sh
 . "$here/deps.sh"
 cache=$(cache_folder) || exit 2
 ensure_packages "${tools[@]}" dpkg-dev make python3 ||

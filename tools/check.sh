@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=(host host-sanitize win-x86 win-x64 win-arm64 packaging)
 [ $# -eq 0 ] || presets=("$@")
-. tools/deps.sh
+. kit/deps.sh
 ensure_packages cmake make g++ libgtest-dev python3 python3-pefile python3-jsonschema git llvm \
     g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
     clang-14 lld-14 llvm-14 mingw-w64-common dpkg-dev mmdebstrap arch-test qemu-user-static \

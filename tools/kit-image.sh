@@ -4,7 +4,7 @@
 # of the image varnholt-rehearsal:VERSION. Its first layer is Debian 12 for amd64 with i386
 # added: Debian's Wine (32- and 64-bit), Xvfb, xdotool, Python 3, and gcc, with which the
 # runner builds its x86 start-up preload. That layer is made once in the per-user cache
-# (tools/deps.sh), twice and compared, keyed by its packages, the archive and mmdebstrap's
+# (kit/deps.sh), twice and compared, keyed by its packages, the archive and mmdebstrap's
 # version. The second layer holds the kit in /opt/varnholt-rehearsal and the runner on PATH,
 # varnholt-rehearse. No Wine prefix is in it: they hold random machine identifiers. The same
 # bytes from the same kit, commit and Debian packages. Root only.
@@ -22,7 +22,7 @@ out=${2:+$(realpath -m -- "$2")}
 cd "$(dirname "$0")/.."
 version=$(head -n 1 VERSION)
 out=${out:-$PWD/dist/varnholt-$version-rehearsal-image.tar}
-. tools/deps.sh
+. kit/deps.sh
 cache=$(cache_folder) || exit 2
 ensure_packages mmdebstrap gzip unzip python3 git ||
     fail "mmdebstrap, gzip, unzip, python3 or git could not be installed"

@@ -4,7 +4,7 @@ entry (rehearse.py) as __main__.py and the package rehearsal/, in name order, ea
 given time and mode 0644, stored as they are. zipapp would take the files' own times and modes
 and the folder's order.
 
-    make_pyz.py TOOLS OUT.pyz SECONDS    (TOOLS: the folder holding rehearse.py and rehearsal/;
+    make_pyz.py KIT OUT.pyz SECONDS      (KIT: the folder holding rehearse.py and rehearsal/;
                                           SECONDS: the time, since 1970, UTC)"""
 import os
 import sys
@@ -12,9 +12,9 @@ import time
 import zipfile
 
 
-def main(tools, out, seconds):
-    files = {"__main__.py": os.path.join(tools, "rehearse.py")}
-    package = os.path.join(tools, "rehearsal")
+def main(kit, out, seconds):
+    files = {"__main__.py": os.path.join(kit, "rehearse.py")}
+    package = os.path.join(kit, "rehearsal")
     for name in os.listdir(package):
         if name.endswith(".py"):
             files[f"rehearsal/{name}"] = os.path.join(package, name)

@@ -9,10 +9,11 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "kit"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 from rehearsal.questions import xdotool  # noqa: E402
 from rehearsal.session import WineSession  # noqa: E402
-from rehearsal.staging import stage  # noqa: E402
+from run_cases import stage  # noqa: E402
 
 
 def wait_for(session, name):

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release of the checked-out commit in dist/: varnholt-VERSION-windows.zip (the x86,
 # x64 and ARM64 images, the shippers' README.md, SHA256SUMS) and varnholt-VERSION-rehearsal.zip
-# (the stand-in services, the rehearsal runner, its companions and guide, SHA256SUMS). Both are built from
-# scratch in a folder of their own and are the same bytes wherever and by whomever they are made.
+# (the folder kit/ with its runner packed, the built stand-ins and companions, the examples,
+# SHA256SUMS). Both are built from scratch in a folder of their own and are the same bytes
+# wherever and by whomever they are made.
 # The ARM64 image's toolchain is the one set up under build/toolchain-arm64 (or in
 # VARNHOLT_ARM64_TOOLCHAIN), made there first if need be.
 #
@@ -34,8 +35,8 @@ git rev-parse --verify -q HEAD >/dev/null || refuse "not a checkout of a commit"
 git diff --quiet HEAD -- ||
     refuse "tracked files have uncommitted changes (commit or stash them first)"
 
-. tools/deps.sh
-ensure_packages git cmake make python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
+. kit/deps.sh
+ensure_packages git cmake make python3 gcc g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix zip \
     strip-nondeterminism osslsigncode openssl libengine-pkcs11-openssl
 arches=(x86 x64 arm64)
 VARNHOLT_ARM64_TOOLCHAIN=${VARNHOLT_ARM64_TOOLCHAIN:-$PWD/build/toolchain-arm64}
@@ -90,6 +91,16 @@ if [ "$stage" != pack ]; then
             "$work/src/build/win-$arch/standins/"{newdev,DIFxAPI}.dll "$images/$arch/"
     done
     cp "$work/src/build/win-x86/hold-desktop.exe" "$images/x86/"
+    # The runner's x86 start-up preload, which it would otherwise build with cc where it runs
+    # (the kit's image has no compiler), and its empty 64-bit twin; built in the source's folder,
+    # so that no path of this machine is in them.
+    preload=$images/preload/lib
+    mkdir -p "$preload/i386-linux-gnu" "$preload/x86_64-linux-gnu"
+    (cd "$work/src/kit" && cc -O2 -fPIC -shared -nostdlib -m32 wine32-reserve.c \
+        -o "$preload/i386-linux-gnu/wine32-reserve.so" &&
+        cc -O2 -fPIC -shared -nostdlib -m64 -x c /dev/null \
+            -o "$preload/x86_64-linux-gnu/wine32-reserve.so") ||
+        refuse "the x86 start-up preload did not build"
     echo "$commit" >"$images/COMMIT"
     [ "$stage" = all ] || exit 0
 fi
@@ -136,39 +147,22 @@ for include in "${includes[@]}"; do
 done
 (cd "$windows" && sha256sum "${arches[@]/%//varnholt.exe}" "${includes[@]}" >SHA256SUMS)
 
-# The kit: the stand-ins of each image, the runner as one zip application with the source it
-# builds for quicker x86 starts under qemu-i386 and its holder of a 32-bit prefix's desktop, and
-# the scripts by which it runs ARM64 setups under an arm64 root's Wine.
+# The kit: its folder as committed, with the runner's package packed into one zip application;
+# the stand-ins of each image, the 32-bit prefix's desktop holder and the x86 start-up preload,
+# built; and the example setups with their tables and the includes they use, folder by folder.
 kit=$work/rehearsal
+git archive HEAD kit | tar -x -C "$work"
+mv "$work/kit" "$kit"
+/usr/bin/python3 tools/make_pyz.py "$kit" "$kit/rehearse.pyz" "$SOURCE_DATE_EPOCH"
+rm -r "$kit/rehearse.py" "$kit/rehearsal"
 for arch in "${arches[@]}"; do
     mkdir -p "$kit/$arch"
     cp "$images/$arch/"{newdev,DIFxAPI}.dll "$kit/$arch/"
 done
 cp "$images/x86/hold-desktop.exe" "$kit/"
-git show HEAD:docs/rehearsal.md >"$kit/rehearsal.md"
-git show HEAD:docs/cases.schema.json >"$kit/cases.schema.json"
-mkdir "$kit/ci"
-for example in github-actions.yml gitlab-ci.yml; do
-    git show "HEAD:docs/ci/$example" >"$kit/ci/$example"
-done
-# The example setups of the three families with their tables, and the includes they use.
-examples=(nsis/driver-setup.nsi nsis/cases.json msi/driver-setup.wxs msi/cases.json
-    inno/driver-setup.iss inno/cases.json "${includes[@]}")
-for example in "${examples[@]}"; do
-    mkdir -p "$kit/examples/$(dirname "$example")"
-    git show "HEAD:examples/$example" >"$kit/examples/$example"
-done
-scripts=(wine32-reserve.c arm64-root.sh arm64-run.sh deps.sh)
-for script in "${scripts[@]}"; do
-    git show "HEAD:tools/$script" >"$kit/$script"
-done
-mkdir "$work/runner"
-git archive HEAD tools/rehearse.py tools/rehearsal | tar -x -C "$work/runner"
-/usr/bin/python3 tools/make_pyz.py "$work/runner/tools" "$kit/rehearse.pyz" "$SOURCE_DATE_EPOCH"
-scripts+=(rehearse.pyz)
-(cd "$kit" && sha256sum "${arches[@]/%//DIFxAPI.dll}" "${arches[@]/%//newdev.dll}" \
-    "${scripts[@]}" hold-desktop.exe rehearsal.md cases.schema.json ci/github-actions.yml \
-    ci/gitlab-ci.yml "${examples[@]/#/examples/}" >SHA256SUMS)
+cp -r "$images/preload/lib" "$kit/"
+git archive HEAD examples/include examples/nsis examples/msi examples/inno | tar -x -C "$kit"
+(cd "$kit" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 sha256sum >SHA256SUMS)
 
 mkdir -p dist
 for name in windows rehearsal; do

@@ -24,7 +24,7 @@ tables=("$@")
 for table in "${tables[@]}"; do
     [[ $table =~ ^(x86|x64|arm64|nsis|msi|inno|kit|x86-win32)$ ]] || usage
 done
-. tools/deps.sh
+. kit/deps.sh
 ensure_packages stress-ng nsis wixl
 ensure_npm || exit 1
 
@@ -32,7 +32,7 @@ for arch in x86 x64 arm64; do
     cmake --preset "win-$arch" >/dev/null
     cmake --build --preset "win-$arch" -j "$(nproc)" >/dev/null
 done
-tools/arm64-root.sh build/arm64-root
+kit/arm64-root.sh build/arm64-root
 # The example setups, as the packaging preset builds them into build/nsis, build/msi and build/inno.
 cmake --preset packaging >/dev/null
 cmake --build --preset packaging --target example-setups >/dev/null
@@ -61,13 +61,13 @@ cases=0 failed=0 started=$SECONDS
 for run in $(seq "$runs"); do
     for table in "${tables[@]}"; do
         if [ "$table" = nsis ]; then
-            command=(/usr/bin/python3 tools/rehearse.py build/nsis/driver-setup-rehearsal.exe
+            command=(/usr/bin/python3 kit/rehearse.py build/nsis/driver-setup-rehearsal.exe
                 examples/nsis/cases.json)
         elif [ "$table" = msi ]; then
-            command=(/usr/bin/python3 tools/rehearse.py build/msi/driver-setup-x64-rehearsal.msi
+            command=(/usr/bin/python3 kit/rehearse.py build/msi/driver-setup-x64-rehearsal.msi
                 examples/msi/cases.json)
         elif [ "$table" = inno ]; then
-            command=(/usr/bin/python3 tools/rehearse.py build/inno/driver-setup-rehearsal.exe
+            command=(/usr/bin/python3 kit/rehearse.py build/inno/driver-setup-rehearsal.exe
                 examples/inno/cases.json)
         elif [ "$table" = kit ]; then
             command=(/usr/bin/python3 tests/kit_test.py "$release")

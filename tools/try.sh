@@ -2,7 +2,7 @@
 # Builds the host program and runs it on the example package under the simulated driver services.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/deps.sh
+. kit/deps.sh
 ensure_packages cmake make g++ libgtest-dev
 
 cmake --preset host >/dev/null

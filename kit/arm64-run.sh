@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Runs a command inside an arm64 root made by tools/arm64-root.sh, in the current folder. The
+# Runs a command inside an arm64 root made by kit/arm64-root.sh, in the current folder. The
 # command gets a mount namespace of its own, so nothing stays mounted when it ends: the root's
 # /proc and /dev, and this machine's /tmp, where the rehearsal runner keeps its Wine prefixes
 # and files and Xvfb its display's socket. Root only.
 #
-#   tools/arm64-run.sh ROOT COMMAND [ARG...]
+#   kit/arm64-run.sh ROOT COMMAND [ARG...]
 set -euo pipefail
-[ $# -ge 2 ] || { echo "usage: tools/arm64-run.sh ROOT COMMAND [ARG...]" >&2; exit 2; }
+[ $# -ge 2 ] || { echo "usage: kit/arm64-run.sh ROOT COMMAND [ARG...]" >&2; exit 2; }
 root=$(cd "$1" && pwd)
 shift
 # Inside a chroot / is no mount point and its propagation cannot be changed; the namespace then

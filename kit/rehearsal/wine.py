@@ -10,7 +10,7 @@ from .files import WINE32, WINE64, WINESERVER, beside, in_tmp, machine
 # Beside the runner, in the project and in the kit: what runs a command inside an arm64 root,
 # and what spares Wine's x86 programs a slow start under qemu-i386.
 ARM64_RUN = beside("arm64-run.sh")
-RESERVE_SOURCE = beside("wine32-reserve.c")
+RESERVE_SOURCE, RESERVE_BUILT = beside("wine32-reserve.c"), beside("$LIB/wine32-reserve.so")
 
 
 class Wine:
@@ -83,8 +83,11 @@ def failed(error):
 
 
 def reserve_preload(folder):
-    """LD_PRELOAD naming wine32-reserve.so, built into the folder: through $LIB, 32-bit
-    programs load it and 64-bit ones an empty twin, not a complaint on stderr."""
+    """LD_PRELOAD naming wine32-reserve.so: the kit's, built beside the runner, or else one built
+    into the folder. Through $LIB, 32-bit programs load it and 64-bit ones an empty twin, not a
+    complaint on stderr."""
+    if os.path.isfile(RESERVE_BUILT.replace("$LIB", "lib/i386-linux-gnu")):
+        return {"LD_PRELOAD": RESERVE_BUILT}
     folder = os.path.join(folder, "preload")
     builds = {"i386-linux-gnu": ["-m32", RESERVE_SOURCE],
               "x86_64-linux-gnu": ["-m64", "-x", "c", os.devnull]}

@@ -1,14 +1,14 @@
 """The per-user cache's entries, one protocol for all that is cached: the build's pieces
-(tools/deps.sh, through this file's command) and the runner's kept prefixes. An entry is a folder
+(kit/deps.sh, through this file's command) and the runner's kept prefixes. An entry is a folder
 per piece and key, named by the key's hash and stamped with the key; it is made aside and renamed
 into place whole, so that of two makers at once the first one's stays. Once made it is only read;
 one without the stamp of its key is set aside and made again. Each use is reported, made or
 reused.
 
-    cache.py find BASE KEY       the entry's folder, if it is there (status 1 if not)
-    cache.py begin BASE          a new folder in which to make an entry
-    cache.py finish MAKING BASE KEY
-                                 puts what was made in place: the entry's folder
+    python3 -m rehearsal.cache find BASE KEY   the entry's folder, if it is there (status 1 if not)
+    python3 -m rehearsal.cache begin BASE      a new folder in which to make an entry
+    python3 -m rehearsal.cache finish MAKING BASE KEY
+                                               puts what was made in place: the entry's folder
 """
 import hashlib
 import os

@@ -1,5 +1,5 @@
-"""What a case's program needs where its Wine sees it: the program itself, the stand-in
-services beside an image, and the environment in which Wine takes them over its own."""
+"""What a case's program needs where its Wine sees it: the program itself, its C: paths, and
+the environment in which Wine takes the stand-in services beside it over its own."""
 import os
 import re
 import shutil
@@ -31,12 +31,3 @@ def native_services(session, missing=()):
     overrides = ";".join(f"{dll}={how}" for dll, how in state.items())
     return dict(session.env, WINEDLLOVERRIDES=session.env["WINEDLLOVERRIDES"] + ";" + overrides)
 
-
-def stage(session, exe, standins, folder, omit=()):
-    """Copies an image and its stand-ins into folder, and returns the environment in which
-    Wine takes the stand-ins over its own newdev.dll and difxapi.dll."""
-    shutil.copy(exe, os.path.join(folder, "varnholt.exe"))
-    for dll in ("newdev.dll", "DIFxAPI.dll"):
-        if dll not in omit:
-            shutil.copy(os.path.join(standins, dll), os.path.join(folder, dll))
-    return native_services(session)

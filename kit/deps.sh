@@ -63,24 +63,27 @@ cache_folder() {
     echo "$folder"
 }
 
-# The one keeper of the cache's entries, which the runner's kept prefixes share.
-cache_tool=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/rehearsal/cache.py
+# The one keeper of the cache's entries, which the runner's kept prefixes share: the runner's
+# module, from rehearse.pyz in the kit, from its package beside this file in the project.
+cache_runner=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+[ ! -f "$cache_runner/rehearse.pyz" ] || cache_runner=$cache_runner/rehearse.pyz
+cache_tool() { PYTHONPATH=$cache_runner python3 -m rehearsal.cache "$@"; }
 
 # Sets cache_made to the folder of the cache's entry for PIECE whose content KEY decides, made
 # first if there is none by running MAKER... with an empty folder added as its last argument
-# (tools/rehearsal/cache.py keeps the entries: made aside, renamed into place whole).
+# (kit/rehearsal/cache.py keeps the entries: made aside, renamed into place whole).
 cache_entry() {
     local piece=$1 key=$2 cache making
     shift 2
     cache=$(cache_folder) || return 1
-    if cache_made=$(python3 "$cache_tool" find "$cache/$piece" "$key"); then
+    if cache_made=$(cache_tool find "$cache/$piece" "$key"); then
         return 0
     fi
-    making=$(python3 "$cache_tool" begin "$cache/$piece") || return 1
+    making=$(cache_tool begin "$cache/$piece") || return 1
     # A maker that fails may end the script: what it left is removed then too.
     cache_unfinished=$making
     trap 'rm -rf --one-file-system "$cache_unfinished"' EXIT
     "$@" "$making" || { rm -rf --one-file-system "$making"; return 1; }
     trap - EXIT
-    cache_made=$(python3 "$cache_tool" finish "$making" "$cache/$piece" "$key")
+    cache_made=$(cache_tool finish "$making" "$cache/$piece" "$key")
 }

@@ -1,4 +1,4 @@
-/* Preloaded into Wine's 32-bit programs by rehearse.py, which builds it.
+/* Preloaded into Wine's 32-bit programs by the rehearsal runner (built by the release for the kit).
  *
  * Without the preloader, which Debian does not ship, a 32-bit Wine whose stack lies below 2 GiB,
  * as it does under qemu-i386, reserves everything from there to 4 GiB, halving each block it

@@ -4,7 +4,7 @@ its test build bundles beside varnholt.exe.
     rehearse.pyz SETUP.exe CASES.json [-k TEXT]... [--timeout SECONDS] [--arm64-root DIR]
                  [--junit FILE]
 
-(tools/rehearse.py in the project).
+(kit/rehearse.py in the project).
 
 Each case of the table runs the setup (or, with "run", another program it installed) in a Wine
 prefix without a display of its own, on an Xvfb display, with the stand-ins' outcomes set and

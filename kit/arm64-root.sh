@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Makes DIR an arm64 Debian 12 root with Debian's arm64 Wine, which runs ARM64 Windows images;
 # this machine runs its programs under qemu-aarch64. The root is made once in the per-user cache
-# (tools/deps.sh), keyed by the recipe, the archive and mmdebstrap's version, and copied into
+# (kit/deps.sh), keyed by the recipe, the archive and mmdebstrap's version, and copied into
 # DIR from there. A finished DIR is used as it is. Root only.
 #
-#   bash tools/arm64-root.sh DIR
+#   bash kit/arm64-root.sh DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-[ $# -eq 1 ] || { echo "usage: tools/arm64-root.sh DIR" >&2; exit 2; }
+[ $# -eq 1 ] || { echo "usage: kit/arm64-root.sh DIR" >&2; exit 2; }
 fail() { echo "arm64 root: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "making and entering the root needs root"
 dir=$(mkdir -p "$1" && cd "$1" && pwd)
-# shellcheck source=tools/deps.sh
+# shellcheck source=kit/deps.sh
 . "$here/deps.sh"
 cache=$(cache_folder) || exit 2
 ensure_packages mmdebstrap arch-test qemu-user-static python3 ||
