@@ -162,7 +162,8 @@ done
 cp "$images/x86/hold-desktop.exe" "$kit/"
 cp -r "$images/preload/lib" "$kit/"
 git archive HEAD examples/include examples/nsis examples/msi examples/inno | tar -x -C "$kit"
-(cd "$kit" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 sha256sum >SHA256SUMS)
+(cd "$kit" && find . -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 sha256sum >"$work/sums")
+mv "$work/sums" "$kit/SHA256SUMS"
 
 mkdir -p dist
 for name in windows rehearsal; do
