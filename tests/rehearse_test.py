@@ -178,6 +178,24 @@ LINKS = [
 ]
 
 
+# Each row: a file of a newly made prefix, its bytes, and whether a kept prefix holds it: not
+# when Wine holds the same file (WINE_OWN), which the kept prefix's copy takes from Wine.
+WINE_OWN = {"usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernel32.dll": b"K64",
+            "usr/lib/x86_64-linux-gnu/wine/x86_64-windows/user32.dll": b"u64",
+            "usr/lib/x86_64-linux-gnu/wine/x86_64-windows/comctl32.dll": b"C64",
+            "usr/lib/x86_64-linux-gnu/wine/x86_64-windows/gdi32.dll": b"G64",
+            "usr/lib/i386-linux-gnu/wine/i386-windows/kernel32.dll": b"K32"}
+PREFIX_FILES = [
+    ("drive_c/windows/system32/kernel32.dll", b"K64", False),
+    ("drive_c/windows/syswow64/kernel32.dll", b"K32", False),
+    ("drive_c/windows/winsxs/amd64_common-controls/comctl32.dll", b"C64", False),
+    ("drive_c/windows/system32/user32.dll", b"U64", True),
+    ("drive_c/windows/system32/gdi32.dll", b"G64 of a setup", True),
+    ("drive_c/users/u/kernel32.txt", b"K64", True),
+    ("system.reg", b"WINE REGISTRY Version 2", True),
+]
+
+
 # Each row: the stamp of a kept prefix's entry (None: no stamp file), and whether the runner may
 # copy it for KIND; an entry it may not copy is set aside, leaving nothing behind.
 KIND = "host win64 wine-8.0 0 recipe 3"
@@ -266,6 +284,39 @@ COMMANDS = [
     (["{top}/none.json", "--junit", "{top}/r.xml"], "{top}/none.json: not a table of cases "
      "([Errno 2] No such file or directory: '{top}/none.json')\n", 2),
 ]
+
+
+# Each row: what is checked, what the runner's process does as the first process of a PID
+# namespace, as a container's is, once it has forked to reap orphans; what it prints and its
+# status.
+AS_INIT = [
+    ("a process left by a child that ended, reparented to the first process, is reaped",
+     'orphan = int(subprocess.run(["sh", "-c", "sleep 0.1 >/dev/null & echo $!"],'
+     ' capture_output=True, text=True).stdout)\n'
+     'for _ in range(300):\n'
+     '    try:\n'
+     '        state = open(f"/proc/{orphan}/stat").read().rsplit(")", 1)[1].split()[0]\n'
+     '    except FileNotFoundError:\n'
+     '        print("reaped")\n'
+     '        sys.exit(7)\n'
+     '    time.sleep(0.1)\n'
+     'print("a zombie" if state == "Z" else state)\n'
+     'sys.exit(7)', "reaped\n", 7),
+    ("the engine's ending signal, sent to the first process, ends the run",
+     "os.kill(1, signal.SIGTERM)\ntime.sleep(60)\nprint('not ended')", "", 143),
+]
+INIT_START = ("import os, signal, subprocess, sys, time\nsys.path.insert(0, {kit!r})\n"
+              "from rehearsal.cli import reap_orphans\nreap_orphans()\n")
+
+
+def as_init_faults(code, printed, status):
+    result = subprocess.run(["unshare", "--pid", "--fork", "--mount-proc", "/usr/bin/python3",
+                             "-c", INIT_START.format(kit=KIT) + code],
+                            capture_output=True, text=True, timeout=90)
+    faults = [f"status {result.returncode}"] if result.returncode != status else []
+    if result.stdout + result.stderr != printed:
+        faults.append(f"printed {result.stdout + result.stderr!r}")
+    return "; ".join(faults)
 
 
 def schema_faults():
@@ -383,10 +434,49 @@ def copied_links():
             os.symlink(row[1].format(old=old), link)
         with open(os.path.join(kept, "home"), "w") as f:
             f.write(old)
-        prefix.copy(kept, os.path.join(new, "p"), new)
+        open(os.path.join(kept, prefix.FROM_WINE), "w").close()
+        prefix.copy(kept, os.path.join(new, "p"), new, "/")
         return [(row, os.readlink(os.path.join(new, "p", row[0])).replace(new, "{new}"))
                 for row in LINKS
                 if os.readlink(os.path.join(new, "p", row[0])) != row[2].format(old=old, new=new)]
+
+
+def kept_files_faults():
+    """What a prefix kept without Wine's own files, then copied, gets wrong of PREFIX_FILES."""
+    faults = []
+    with tempfile.TemporaryDirectory() as top:
+        root, made, kept, new = (os.path.join(top, name) for name in ("root", "made", "k", "new"))
+        for folder, files in ((root, WINE_OWN.items()), (made, [r[:2] for r in PREFIX_FILES])):
+            for path, content in files:
+                os.makedirs(os.path.dirname(os.path.join(folder, path)), exist_ok=True)
+                with open(os.path.join(folder, path), "wb") as f:
+                    f.write(content)
+        with quiet_cache():
+            prefix.keep(made, top, kept, KIND, root)
+            entry = cache.find(kept, KIND)
+        if not entry:
+            return ["the prefix was not kept"]
+        prefix.copy(entry, new, top, root)
+        for path, content, held in PREFIX_FILES:
+            if os.path.exists(os.path.join(entry, "prefix", path)) != held:
+                faults.append(f"{path} {'not ' if held else ''}held by the kept prefix")
+            with open(os.path.join(new, path), "rb") as f:
+                if f.read() != content:
+                    faults.append(f"{path} copied wrong")
+    return faults
+
+
+@contextlib.contextmanager
+def quiet_cache():
+    """The cache's uses, left out of the account of tools/check.sh, which may be running this
+    test."""
+    report = os.environ.pop(cache.CACHE_REPORT, None)
+    try:
+        with contextlib.redirect_stderr(io.StringIO()):
+            yield
+    finally:
+        if report is not None:
+            os.environ[cache.CACHE_REPORT] = report
 
 
 def store_faults(files, expected):
@@ -445,6 +535,10 @@ def main():
     for (name, _, expected), got in wrong:
         print(f"FAIL the copy of {name}\n  expected {expected!r}\n  got      {got!r}")
     failed += len(wrong)
+    faults = kept_files_faults()
+    for fault in faults:
+        print(f"FAIL a prefix kept without Wine's own files: {fault}")
+    failed += len(faults)
     for stamp, whole in KEPT:
         with tempfile.TemporaryDirectory() as top:
             entry = cache.entry_of(top, KIND)
@@ -452,12 +546,8 @@ def main():
             if stamp is not None:
                 with open(os.path.join(entry, "stamp"), "w") as f:
                     f.write(stamp)
-            # Not in the account of tools/check.sh, which may be running this test.
-            report = os.environ.pop(cache.CACHE_REPORT, None)
-            with contextlib.redirect_stderr(io.StringIO()):
+            with quiet_cache():
                 found = cache.find(top, KIND)
-            if report is not None:
-                os.environ[cache.CACHE_REPORT] = report
             left = sorted(os.listdir(top))
             if found != (entry if whole else None) or left != [os.path.basename(entry)] * whole:
                 failed += 1
@@ -477,6 +567,11 @@ def main():
         if fault:
             failed += 1
             print(f"FAIL the runner with {args!r}: {fault}")
+    for what, code, printed, status in AS_INIT:
+        fault = as_init_faults(code, printed, status)
+        if fault:
+            failed += 1
+            print(f"FAIL the runner as a container's first process: {what}: {fault}")
     displays = display_faults()
     for fault in displays:
         print(f"FAIL displays: {fault}")
@@ -486,8 +581,9 @@ def main():
         print(f"FAIL the schema and the runner disagree on {table!r} (the runner: {errors!r})")
     failed += len(disagreements)
     rows = len(ROWS) + len(INF_PATHS) + len(SAID) + len(LINKS) + len(KEPT) + len(ENTRIES)
+    rows += len(PREFIX_FILES)
     rows += len(STARTS) + len(STORES)
-    rows += len(REPORTS) + len(COMMANDS)
+    rows += len(REPORTS) + len(COMMANDS) + len(AS_INIT)
     rows += len(ROWS) + 5  # the tables the schema is held to
     rows += 3  # the three displays
     print(f"table check: {rows - failed} passed, {failed} failed")

@@ -14,6 +14,7 @@ that arm64-root.sh made (--arm64-root). Prints one line per failed case and a cl
 every case; exits 0 when all passed, 1 when any failed or Wine cannot run here,
 2 when the table has an error (found before anything runs)."""
 import argparse
+import contextlib
 import os
 import signal
 import sys
@@ -24,6 +25,7 @@ from .report import Report
 
 
 def main():
+    reap_orphans()
     # Ended from outside, the runner still ends its prefix's processes and removes its display.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     parser = argparse.ArgumentParser(description=__doc__,
@@ -67,3 +69,32 @@ def main():
         report.close("the runner was interrupted")
         raise
     return 0 if report.close() else 1
+
+
+# The signals a container's engine or a terminal sends to end its first process.
+ENDING = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)
+
+
+def reap_orphans():
+    """As a container's first process (docker run IMAGE varnholt-rehearse ...), the runner is
+    the parent of every orphan in it, Wine's among them, and must reap them or leave zombies.
+    So it forks: the child returns and runs the table, and this process reaps every child it
+    gets, passes the ending signals on, and exits as the child did."""
+    if os.getpid() != 1:
+        return
+    sys.stdout.flush()
+    child = os.fork()
+    if child == 0:
+        return
+
+    def pass_on(number, _):
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(child, number)
+
+    for number in ENDING:
+        signal.signal(number, pass_on)
+    while True:
+        pid, status = os.waitpid(-1, 0)
+        if pid == child:
+            code = os.waitstatus_to_exitcode(status)
+            os._exit(code if code >= 0 else 128 - code)

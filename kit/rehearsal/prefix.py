@@ -1,7 +1,10 @@
 """The session's Wine prefix: made without a display, or copied from one kept earlier. A folder
 named by VARNHOLT_WINE_PREFIXES keeps one made prefix per Wine, kind of prefix, user and recipe,
 an entry of the cache's (cache.py), copied for every later session: making one takes 10 to 35 s,
-copying it 3."""
+copying it 3. Most of a prefix is copies of Wine's own DLLs and programs, which Wine holds
+already: a kept prefix names them instead of holding them, and its copy takes them from Wine."""
+import filecmp
+import glob
 import os
 import shutil
 import subprocess
@@ -11,7 +14,10 @@ from . import cache
 from .files import WINESERVER
 
 # Raise the recipe's number whenever make() changes what a prefix holds.
-KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 3
+KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 4
+# Where Wine keeps its Windows files (x86_64-windows, i386-windows, aarch64-windows), from its
+# root; and the list, in a kept prefix, of the files it takes from there.
+WINE_FILES, FROM_WINE = "usr/lib/*/wine/*-windows", "from-wine"
 
 
 def prepare(wine, loader, version):
@@ -20,9 +26,9 @@ def prepare(wine, loader, version):
     key = kind(wine, version)
     kept = folder and cache.find(os.path.abspath(folder), key)
     if kept:
-        copy(kept, wine.env["WINEPREFIX"], wine.folder)
+        copy(kept, wine.env["WINEPREFIX"], wine.folder, wine.root)
     elif make(wine, loader) and folder:
-        keep(wine.env["WINEPREFIX"], wine.folder, os.path.abspath(folder), key)
+        keep(wine.env["WINEPREFIX"], wine.folder, os.path.abspath(folder), key, wine.root)
 
 
 def make(wine, loader):
@@ -53,12 +59,27 @@ def kind(wine, version):
             f"{os.getuid()} recipe {PREFIX_RECIPE}")
 
 
-def keep(prefix, home, folder, key):
-    """Keeps a copy of a newly made prefix, with the home its user folders lead to."""
+def keep(prefix, home, folder, key, root):
+    """Keeps a copy of a newly made prefix, with the home its user folders lead to, but not the
+    files that are Wine's own, byte for byte: it names them, as found in the root's Wine."""
     making = None
     try:
         making = cache.begin(folder)
-        shutil.copytree(prefix, os.path.join(making, "prefix"), symlinks=True)
+        kept = os.path.join(making, "prefix")
+        own = wine_files(root)
+        named = []
+
+        def copy_unless_own(source, target):
+            found = next((path for path in own.get(wine_file_key(source), ())
+                          if filecmp.cmp(source, os.path.join(root, path), shallow=False)), None)
+            if found:
+                named.append(f"{os.path.relpath(target, kept)}\t{found}\n")
+            else:
+                shutil.copy2(source, target)
+
+        shutil.copytree(prefix, kept, symlinks=True, copy_function=copy_unless_own)
+        with open(os.path.join(making, FROM_WINE), "w") as f:
+            f.writelines(sorted(named))
         with open(os.path.join(making, "home"), "w") as f:
             f.write(home)
         cache.finish(making, folder, key)
@@ -68,9 +89,29 @@ def keep(prefix, home, folder, key):
             shutil.rmtree(making, ignore_errors=True)
 
 
-def copy(kept, prefix, home):
-    """Copies a kept prefix to prefix, and leads its user folders to home."""
+def wine_files(root):
+    """Wine's Windows files in a root, by name and size, each as its path from the root."""
+    found = {}
+    for folder in glob.glob(os.path.join(root, WINE_FILES)):
+        for name in os.listdir(folder):
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                found.setdefault(wine_file_key(path), []).append(os.path.relpath(path, root))
+    return found
+
+
+def wine_file_key(path):
+    return os.path.basename(path).lower(), os.path.getsize(path)
+
+
+def copy(kept, prefix, home, root):
+    """Copies a kept prefix to prefix, with the files it names from the root's Wine, and leads
+    its user folders to home."""
     shutil.copytree(os.path.join(kept, "prefix"), prefix, symlinks=True)
+    with open(os.path.join(kept, FROM_WINE)) as f:
+        for line in f:
+            path, own = line.rstrip("\n").split("\t")
+            shutil.copyfile(os.path.join(root, own), os.path.join(prefix, path))
     with open(os.path.join(kept, "home")) as f:
         old = f.read()
     for folder, names, files in os.walk(prefix):

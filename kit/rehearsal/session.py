@@ -24,7 +24,7 @@ class WineSession(Wine):
 
     def __enter__(self):
         loader = self.loader()
-        where = f"the root {self.wrap[2]}" if self.wrap else "this machine"
+        where = f"the root {self.root}" if self.wrap else "this machine"
         tools = [shutil.which("Xvfb"), shutil.which("xdotool")]
         tools += [shutil.which("unshare")] if self.wrap else [loader[-1], WINESERVER]
         missing = [t for t in tools if not t or not os.access(t, os.X_OK)]

@@ -20,7 +20,8 @@ class Wine:
         self.winearch = winearch
         # Inside an arm64 root every Wine program runs through the wrapper, which shows it this
         # machine's /tmp: the session's folder, the case folders and the display's socket.
-        self.wrap = ["bash", ARM64_RUN, os.path.abspath(root)] if root else []
+        self.root = os.path.abspath(root) if root else "/"
+        self.wrap = ["bash", ARM64_RUN, self.root] if root else []
         self.folder = tempfile.mkdtemp(prefix="varnholt-wine-", dir=self.scratch())
         self.env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": self.folder,
