@@ -2,10 +2,10 @@
 # Makes the rehearsal kit's container image from the kit's zip: OUT (by default
 # dist/varnholt-VERSION-rehearsal-image.tar), an archive that podman load and docker load take,
 # of the image varnholt-rehearsal:VERSION. Its first layer is Debian 12 for amd64 with i386
-# added: Debian's Wine (32- and 64-bit), Xvfb, xdotool, Python 3, and gcc, with which the
-# runner builds its x86 start-up preload. That layer is made once in the per-user cache
-# (kit/deps.sh), twice and compared, keyed by its packages, the archive and mmdebstrap's
-# version. The second layer holds the kit in /opt/varnholt-rehearsal and the runner on PATH,
+# added: Debian's Wine (32- and 64-bit), Xvfb, xdotool and Python 3, and nothing else the runner
+# does not use (the kit brings its x86 start-up preload built). That layer is made once in the
+# per-user cache (kit/deps.sh), twice and compared, keyed by its packages, the archive and the
+# versions of mmdebstrap and the strip programs. The second layer holds the kit in /opt/varnholt-rehearsal and the runner on PATH,
 # varnholt-rehearse. No Wine prefix is in it: they hold random machine identifiers. The same
 # bytes from the same kit, commit and Debian packages. Root only.
 #
@@ -24,19 +24,23 @@ version=$(head -n 1 VERSION)
 out=${out:-$PWD/dist/varnholt-$version-rehearsal-image.tar}
 . kit/deps.sh
 cache=$(cache_folder) || exit 2
-ensure_packages mmdebstrap gzip unzip python3 git ||
-    fail "mmdebstrap, gzip, unzip, python3 or git could not be installed"
+strips=(binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
+ensure_packages mmdebstrap gzip unzip python3 git "${strips[@]}" ||
+    fail "mmdebstrap, gzip, unzip, python3, git or MinGW-w64's binutils could not be installed"
 archive=$(debian_archive)
-packages=(wine wine32:i386 wine64 xvfb xdotool python3 gcc)
+packages=(wine wine32:i386 wine64 xvfb xdotool python3)
 # Raise the recipe's number whenever the layer's making below changes.
-stamp="bookworm amd64 i386 ${packages[*]}, recipe 2, from $archive
-mmdebstrap $(dpkg-query -W -f '${Version}' mmdebstrap)"
+stamp="bookworm amd64 i386 ${packages[*]}, recipe 3, from $archive
+$(dpkg-query -W -f '${Package} ${Version}\n' mmdebstrap "${strips[@]}")"
 
 # The Debian layer's files carry the packages' own times; what mmdebstrap writes itself takes
 # this fixed one (Debian 12's release), so that the layer does not change with each commit.
 # Manuals, translations and documentation other than the copyright files are left out; so are
 # this machine's host name and resolver, which mmdebstrap copies in and a container engine
-# provides at run time.
+# provides at run time. /usr is merged by mmdebstrap's own hook, not by the usrmerge package,
+# which would bring Perl. And Wine's Windows files lose their debug information (two thirds of
+# Wine, and of every prefix's copies of it), which no setup's run reads: stripped with the
+# packages' times kept, and the time in their headers set to the fixed one.
 make_layer() {
     local entry=$1 n
     for n in 1 2; do
@@ -47,7 +51,12 @@ make_layer() {
             --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
             --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/doc/*' \
             --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+            --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
             --customize-hook='rm -f "$1/etc/resolv.conf" "$1/etc/hostname"' \
+            --customize-hook='x86_64-w64-mingw32-strip -p --strip-all \
+                "$1"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*' \
+            --customize-hook='i686-w64-mingw32-strip -p --strip-all \
+                "$1"/usr/lib/i386-linux-gnu/wine/i386-windows/*' \
             bookworm "$entry/tree-$n.tar" "$archive" ||
             fail "mmdebstrap could not make the Debian layer"
     done
@@ -66,6 +75,9 @@ layer=$work/layer
 mkdir -p "$layer/opt/varnholt-rehearsal" "$layer/usr/local/bin"
 unzip -q "$kit" -d "$layer/opt/varnholt-rehearsal" || fail "$kit is not a zip"
 [ -f "$layer/opt/varnholt-rehearsal/rehearse.pyz" ] || fail "$kit holds no rehearse.pyz"
+# The image has no compiler with which the runner could build it.
+[ -f "$layer/opt/varnholt-rehearsal/lib/i386-linux-gnu/wine32-reserve.so" ] ||
+    fail "$kit holds no built x86 start-up preload (lib/i386-linux-gnu/wine32-reserve.so)"
 cat >"$layer/usr/local/bin/varnholt-rehearse" <<'END'
 #!/bin/sh
 # The rehearsal runner of the kit in /opt/varnholt-rehearsal (its guide: rehearsal.md there).
