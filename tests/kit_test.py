@@ -16,6 +16,7 @@ N failed'.
     kit_test.py OUT"""
 import contextlib
 import filecmp
+import glob
 import hashlib
 import json
 import os
@@ -142,7 +143,8 @@ def container(top, zipped, setup):
         with open(path, "rb") as f:
             key.update(hashlib.sha256(f.read()).digest())
     key.update(run("dpkg-query", "-W", "mmdebstrap", "podman", "runc").stdout.encode())
-    passed = os.path.join(CACHE, "kit-image-passed", key.hexdigest()[:16])
+    key = key.hexdigest()
+    passed = os.path.join(CACHE, "kit-image-passed", key[:16])
     if os.path.exists(passed):
         print(f"kit image: its inputs are those with which it passed here ({passed})")
         return
@@ -156,6 +158,8 @@ def container(top, zipped, setup):
         print(f"kit image: {os.path.getsize(tar)} bytes, made in "
               f"{time.monotonic() - started:.0f} s: {made.stdout.strip()}")
     check("the image made twice is the same", filecmp.cmp(*tars, shallow=False))
+    check("the image's archive is at most 380 MB", os.path.getsize(tars[0]) <= 380e6,
+          os.path.getsize(tars[0]))
     name = f"varnholt-rehearsal:{version()}"
     shims = os.path.join(top, "shims")
     os.mkdir(shims)
@@ -174,12 +178,19 @@ def container(top, zipped, setup):
                  f"podman info: {info.stderr.strip()} (podman needs /proc, /sys and /dev)"):
         return
     run("podman", "rmi", "-f", name, env=env)
-    github(top, tars[0], name, setup, env)
-    gitlab(top, name, setup, env)
+    kept = os.path.join(CACHE, "kit-image-prefixes", key[:16])
+    for other in glob.glob(os.path.join(os.path.dirname(kept), "*")):
+        if other != kept:
+            shutil.rmtree(other)
+    github(top, tars[0], name, setup, env, kept)
+    gitlab(top, name, setup, env, kept)
     inspected = run("podman", "image", "inspect", name, env=env)
     images = json.loads(inspected.stdout or "[]") if inspected.returncode == 0 else []
     if not check("the image was loaded", bool(images), inspected.stderr):
         return
+    print(f"kit image: {images[0].get('Size')} bytes loaded")
+    check("the image loaded is at most 1.2 GB", images[0].get("Size", 2e9) <= 1.2e9,
+          images[0].get("Size"))
     config = images[0].get("Config", {})
     labels = config.get("Labels") or {}
     check("the image has no entry point and no user",
@@ -194,17 +205,17 @@ def container(top, zipped, setup):
 
 
 @contextlib.contextmanager
-def kept_prefixes(folder):
+def kept_prefixes(folder, kept):
     """The prefixes that the image's Wine keeps, in a job's folder for the job, as a CI cache
-    restores and saves them: kept in the per-user cache between tests."""
-    kept = os.path.join(CACHE, "kit-image-prefixes")
+    restores and saves them: kept in the per-user cache between tests, in a folder of the image's
+    (as the examples' caches are the image version's)."""
     if os.path.isdir(kept):
         shutil.move(kept, folder)
     try:
         yield
     finally:
         if os.path.isdir(folder):
-            os.makedirs(CACHE, exist_ok=True)
+            os.makedirs(os.path.dirname(kept), exist_ok=True)
             shutil.rmtree(kept, ignore_errors=True)
             shutil.move(folder, kept)
 
@@ -236,8 +247,10 @@ def image_report(what, work, cases, result):
           got == [(c["name"], "passed") for c in cases], got or output)
 
 
-def github(top, tar, name, setup, env):
-    """The GitHub example's step, run as written, with podman for docker."""
+def github(top, tar, name, setup, env, kept):
+    """The GitHub example's step, run as written, with podman for docker, its container watched
+    for zombies; the prefixes it keeps, and the time from podman run to a one-case table's
+    result with them."""
     job = example_commands("github-actions.yml")["jobs"]["rehearse"]
     check("the GitHub example names this version's image",
           job["env"]["VARNHOLT_IMAGE"] == name and version() in job["env"]["VARNHOLT_IMAGE_TAR"])
@@ -245,18 +258,82 @@ def github(top, tar, name, setup, env):
     with open(EXAMPLE) as f:
         cases = json.load(f)["cases"]
     work = workspace(top, "github", setup, cases)
+    with open(os.path.join(work, "ci", "one-case.json"), "w") as f:
+        json.dump({"cases": cases[:1]}, f)
     os.makedirs(os.path.dirname(os.path.join(work, job["env"]["VARNHOLT_IMAGE_TAR"])),
                 exist_ok=True)
     shutil.copy(tar, os.path.join(work, job["env"]["VARNHOLT_IMAGE_TAR"]))
     started = time.monotonic()
-    with kept_prefixes(os.path.join(work, ".varnholt-prefixes")):
-        result = run("bash", "-eo", "pipefail", "-c", step["run"], cwd=work,
-                     env=dict(env, **job["env"]), timeout=1800)
-    print(f"kit image: the GitHub example's step took {time.monotonic() - started:.0f} s")
+    prefixes = os.path.join(work, ".varnholt-prefixes")
+    with kept_prefixes(prefixes, kept):
+        with open(os.path.join(top, "github.out"), "w+") as out, \
+                open(os.path.join(top, "github.err"), "w+") as err:
+            step_run = subprocess.Popen(["bash", "-eo", "pipefail", "-c", step["run"]], cwd=work,
+                                        env=dict(env, **job["env"]), stdout=out, stderr=err,
+                                        text=True)
+            most, lasting = watch_zombies(step_run, name, env, started + 1800)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(step_run.args, step_run.returncode, out.read(),
+                                                 err.read())
+        print(f"kit image: the GitHub example's step took {time.monotonic() - started:.0f} s; "
+              f"at most {most} zombies at once in its container")
+        check("the GitHub example's container holds no orphan left unreaped", not lasting,
+              f"zombies of its first process, each still one 10 s later: {sorted(lasting)}")
+        size = sum(os.path.getsize(os.path.join(folder, n)) for folder, _, names in
+                   os.walk(prefixes) for n in names if not os.path.islink(os.path.join(folder, n)))
+        print(f"kit image: the prefixes kept, {size} bytes")
+        check("the prefixes a CI job keeps are at most 300 MB", size <= 300e6, size)
+        started = time.monotonic()
+        one = run("podman", "run", "--rm", "-v", f"{work}:/work", "-w", "/work", "-e",
+                  "VARNHOLT_WINE_PREFIXES=/work/.varnholt-prefixes", name, "varnholt-rehearse",
+                  job["env"]["SETUP"], "ci/one-case.json", env=env, timeout=600)
+        print(f"kit image: a one-case table's result {time.monotonic() - started:.0f} s after "
+              "podman run, with the kept prefixes")
+        check("a one-case table in the image", one.returncode == 0, one.stdout + one.stderr)
     image_report("the GitHub example", work, cases, result)
 
 
-def gitlab(top, name, setup, env):
+# Prints each zombie in the container, and its parent.
+ZOMBIES = """import os
+for pid in filter(str.isdigit, os.listdir("/proc")):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state, parent = f.read().rsplit(")", 1)[1].split()[:2]
+    except OSError:
+        continue
+    if state == "Z":
+        print(pid, parent)
+"""
+
+
+def watch_zombies(process, image, env, deadline):
+    """Looks into the container of the image every 2 s while process runs (ended at the
+    deadline): the most zombies seen at once, and the orphans (zombies of the first process)
+    still zombies 10 s or more after they were first seen, which a first process that reaps
+    would have reaped long before."""
+    first_seen, most, lasting = {}, 0, set()
+    while process.poll() is None:
+        if time.monotonic() > deadline:
+            process.kill()
+            break
+        ids = run("podman", "ps", "-q", "--filter", f"ancestor=localhost/{image}",
+                  env=env).stdout.split()
+        probe = ids and run("podman", "exec", ids[0], "python3", "-c", ZOMBIES, env=env,
+                            timeout=60)
+        if probe and probe.returncode == 0:
+            zombies = [line.split() for line in probe.stdout.splitlines()]
+            most = max(most, len(zombies))
+            now = time.monotonic()
+            for pid, parent in zombies:
+                if parent == "1" and now - first_seen.setdefault(pid, now) >= 10:
+                    lasting.add(int(pid))
+        time.sleep(2)
+    process.wait()
+    return most, lasting
+
+
+def gitlab(top, name, setup, env, kept):
     """The GitLab example's script, run as written in its image, as GitLab would."""
     job = example_commands("gitlab-ci.yml")["rehearse-driver-setup"]
     check("the GitLab example names this version's image",
@@ -268,7 +345,7 @@ def gitlab(top, name, setup, env):
     variables = {k: v.replace("$CI_PROJECT_DIR", "/builds/project")
                  for k, v in job["variables"].items()}
     options = [f"--env={k}={v}" for k, v in variables.items()]
-    with kept_prefixes(os.path.join(work, job["cache"]["paths"][0])):
+    with kept_prefixes(os.path.join(work, job["cache"]["paths"][0]), kept):
         result = run("podman", "run", "--rm", f"--volume={work}:/builds/project",
                      "--workdir=/builds/project", "--env=CI_PROJECT_DIR=/builds/project",
                      *options, f"localhost/{name}", "sh", "-ec", "\n".join(job["script"]),
