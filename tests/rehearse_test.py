@@ -10,6 +10,7 @@ import contextlib
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -20,7 +21,7 @@ import xml.etree.ElementTree as ET
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KIT = os.path.join(SOURCE, "kit")
 sys.path.insert(0, KIT)
-from rehearsal import cache, desktop, prefix, report, store  # noqa: E402
+from rehearsal import cache, desktop, prefix, processes, report, store  # noqa: E402
 from rehearsal.checks import hidden_questions, relative_infs  # noqa: E402
 from rehearsal.run import said  # noqa: E402
 from rehearsal.table import table_errors  # noqa: E402
@@ -319,6 +320,78 @@ def as_init_faults(code, printed, status):
     return "; ".join(faults)
 
 
+# Each row: what each first start of a prefix does (a stand-in for Wine's, that hangs, leaving a
+# process of the prefix behind, or ends), what the runner says on stderr ({loader}: the
+# stand-in), and whether the prefix is made; nothing of the prefix may be left running.
+FIRST_STARTS = [
+    (["ends"], "", True),
+    (["hangs", "ends"], "note: the win64 prefix's first start hung (sh {loader} wineboot -i ran "
+     "past its bound of 1 s; its server gone, left running: sleep 60); it is made again\n", True),
+    (["hangs", "hangs"], "note: the win64 prefix's first start hung (sh {loader} wineboot -i ran "
+     "past its bound of 1 s; its server gone, left running: sleep 60); it is made again\n"
+     "note: the win64 prefix's first start hung (sh {loader} wineboot -i ran past its bound of "
+     "1 s; its server gone, left running: sleep 60)\n", False),
+]
+FIRST_START = """n=$(cat "$WINEPREFIX/../count" 2>/dev/null || echo 0)
+echo $((n + 1)) >"$WINEPREFIX/../count"
+if [ "$(sed -n "$((n + 1))p" "$WINEPREFIX/../plan")" = hangs ]; then
+    sleep 60 >/dev/null 2>&1 &
+    exec sleep 60
+fi
+touch "$WINEPREFIX/system.reg"
+"""
+
+
+class StandInWine:
+    """The little of a Wine that making a prefix uses, with a stand-in for its first start."""
+    winearch = "win64"
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.env = {"WINEPREFIX": os.path.join(folder, "prefix"), "PATH": os.environ["PATH"]}
+
+    def quiet(self, *command, timeout=120, check=True):
+        subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout, check=check)
+
+    def tool(self, path):
+        return ["true"]
+
+    def kill(self):
+        pass
+
+    def wait_ended(self):
+        pass
+
+
+def first_start_faults(plan, said, made):
+    with tempfile.TemporaryDirectory() as top:
+        loader = os.path.join(top, "first-start.sh")
+        with open(loader, "w") as f:
+            f.write(FIRST_START)
+        with open(os.path.join(top, "plan"), "w") as f:
+            f.write("\n".join(plan) + "\n")
+        wine, bound, stderr = StandInWine(top), prefix.MAKE_BOUND, io.StringIO()
+        prefix.MAKE_BOUND = 1
+        try:
+            with contextlib.redirect_stderr(stderr):
+                prefix.make(wine, ["sh", loader])
+            outcome = True
+        except subprocess.TimeoutExpired:
+            outcome = False
+        finally:
+            prefix.MAKE_BOUND = bound
+        faults = [] if outcome == made else ["made" if outcome else "not made"]
+        if stderr.getvalue() != said.format(loader=loader):
+            faults.append(f"said {stderr.getvalue()!r}")
+        if made and not os.path.exists(os.path.join(top, "prefix", "system.reg")):
+            faults.append("the prefix is not there")
+        left = processes.processes(wine)
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)
+        return "; ".join(faults + ([f"left running: {sorted(left.values())}"] if left else []))
+
+
 def schema_faults():
     """The tables on which the table's JSON Schema and the runner's check disagree: every row of
     ROWS, the NSIS example's table and the kit test's tables."""
@@ -572,6 +645,11 @@ def main():
         if fault:
             failed += 1
             print(f"FAIL the runner as a container's first process: {what}: {fault}")
+    for plan, noted, made in FIRST_STARTS:
+        fault = first_start_faults(plan, noted, made)
+        if fault:
+            failed += 1
+            print(f"FAIL a prefix whose first starts {plan!r}: {fault}")
     displays = display_faults()
     for fault in displays:
         print(f"FAIL displays: {fault}")
@@ -583,7 +661,7 @@ def main():
     rows = len(ROWS) + len(INF_PATHS) + len(SAID) + len(LINKS) + len(KEPT) + len(ENTRIES)
     rows += len(PREFIX_FILES)
     rows += len(STARTS) + len(STORES)
-    rows += len(REPORTS) + len(COMMANDS) + len(AS_INIT)
+    rows += len(REPORTS) + len(COMMANDS) + len(AS_INIT) + len(FIRST_STARTS)
     rows += len(ROWS) + 5  # the tables the schema is held to
     rows += 3  # the three displays
     print(f"table check: {rows - failed} passed, {failed} failed")

@@ -3,18 +3,25 @@ named by VARNHOLT_WINE_PREFIXES keeps one made prefix per Wine, kind of prefix, 
 an entry of the cache's (cache.py), copied for every later session: making one takes 10 to 35 s,
 copying it 3. Most of a prefix is copies of Wine's own DLLs and programs, which Wine holds
 already: a kept prefix names them instead of holding them, and its copy takes them from Wine."""
+import contextlib
 import filecmp
 import glob
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
 from . import cache
 from .files import WINESERVER
+from .processes import processes, server_running, wait_for
+from .wine import failed
 
 # Raise the recipe's number whenever make() changes what a prefix holds.
 KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 4
+# How long a prefix's first start may take: up to two and a half minutes were seen under
+# qemu-i386 on a loaded machine.
+MAKE_BOUND = 600
 # Where Wine keeps its Windows files (x86_64-windows, i386-windows, aarch64-windows), from its
 # root; and the list, in a kept prefix, of the files it takes from there.
 WINE_FILES, FROM_WINE = "usr/lib/*/wine/*-windows", "from-wine"
@@ -32,10 +39,26 @@ def prepare(wine, loader, version):
 
 
 def make(wine, loader):
-    """Makes the session's prefix; returns whether its first start ended on its own."""
-    # The prefix is made without a display, so that no first-run dialog waits on it.
-    os.mkdir(wine.env["WINEPREFIX"])
-    wine.quiet(*loader, "wineboot", "-i", timeout=600)
+    """Makes the session's prefix; returns whether its first start ended on its own. A first
+    start that hangs is ended, and the prefix made once more."""
+    for attempt in (1, 2):
+        # The prefix is made without a display, so that no first-run dialog waits on it.
+        os.mkdir(wine.env["WINEPREFIX"])
+        try:
+            wine.quiet(*loader, "wineboot", "-i", timeout=MAKE_BOUND)
+            break
+        except subprocess.TimeoutExpired as error:
+            # Seen once in a 32-bit prefix under qemu-i386: Wine's programs waiting, and
+            # the prefix's server gone. What was left is said, to find the cause by.
+            left = sorted({command.split("\\")[-1] for command in processes(wine).values()})
+            server = "running" if server_running(wine) else "gone"
+            end_all(wine)
+            shutil.rmtree(wine.env["WINEPREFIX"])
+            print(f"note: the {wine.winearch} prefix's first start hung ({failed(error)}; its "
+                  f"server {server}, left running: {', '.join(left) or 'nothing'})" +
+                  ("; it is made again" if attempt == 1 else ""), file=sys.stderr, flush=True)
+            if attempt == 2:
+                raise
     # What the first start leaves running ends on its own within seconds, but on a loaded
     # machine it was once seen to run on for minutes: the prefix is made by then, so it is
     # ended.
@@ -51,6 +74,16 @@ def make(wine, loader):
     with open(os.path.join(wine.env["WINEPREFIX"], "user.reg"), "a") as f:
         f.write('\n[Software\\\\Wine\\\\X11 Driver]\n"Managed"="N"\n')
     return ended
+
+
+def end_all(wine):
+    """Ends every process of the prefix, whether or not its server still answers."""
+    for pid in processes(wine):
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
+    wine.kill()
+    wait_for(lambda: not processes(wine), 10)
+    wine.wait_ended()
 
 
 def kind(wine, version):

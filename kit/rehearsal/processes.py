@@ -21,6 +21,12 @@ def wait_for(condition, seconds):
 def processes(wine, case=None):
     """{pid: command line} of the prefix's processes, but the server's: only those of one
     case when given."""
+    return {pid: command for pid, command in prefix_processes(wine, case).items()
+            if "wineserver" not in command}
+
+
+def prefix_processes(wine, case=None):
+    """{pid: command line} of every process of the prefix, or of one case."""
     prefix = f"WINEPREFIX={wine.env['WINEPREFIX']}".encode()
     mark = f"{CASE_MARK}={case}".encode()
     found = {}
@@ -32,10 +38,14 @@ def processes(wine, case=None):
                 command = f.read().replace(b"\0", b" ").decode(errors="replace").strip()
         except OSError:
             continue
-        if prefix in environ and (case is None or mark in environ) and \
-                "wineserver" not in command:
+        if prefix in environ and (case is None or mark in environ):
             found[int(pid)] = command
     return found
+
+
+def server_running(wine):
+    """Whether the prefix's server is running."""
+    return any("wineserver" in command for command in prefix_processes(wine).values())
 
 
 def kill_case(wine, process, case):
