@@ -38,7 +38,7 @@ done
 
 fail() { echo "ARM64 toolchain: $*" >&2; exit 1; }
 # shellcheck source=kit/deps.sh
-. "$here/deps.sh"
+. "$here/../kit/deps.sh"
 cache=$(cache_folder) || exit 2
 ensure_packages "${tools[@]}" dpkg-dev make python3 ||
     fail "Debian's clang-14, lld-14, llvm-14, MinGW-w64 headers or python3 could not be installed"
