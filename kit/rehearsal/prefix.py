@@ -19,7 +19,7 @@ from .wine import failed
 
 # Raise the recipe's number whenever make() changes what a prefix holds.
 KEPT_PREFIXES, PREFIX_RECIPE = "VARNHOLT_WINE_PREFIXES", 4
-# How long a prefix's first start may take: up to two and a half minutes were seen under
+# How long a prefix's first start may take: one or two minutes were seen under
 # qemu-i386 on a loaded machine.
 MAKE_BOUND = 600
 # Where Wine keeps its Windows files (x86_64-windows, i386-windows, aarch64-windows), from its
