@@ -574,6 +574,18 @@ def store_faults(files, expected):
         return f"emptied, it holds {left!r}" if left else ""
 
 
+def faulty(rows, function, title):
+    """How many rows the function finds a fault in, each printed under the title, which takes
+    the row's first field."""
+    failed = 0
+    for row in rows:
+        fault = function(*row)
+        if fault:
+            failed += 1
+            print(f"FAIL {title.format(row[0])}: {fault}")
+    return failed
+
+
 def mismatches(rows, function, title):
     """How many rows of (input, expected) the function gets wrong, each printed."""
     failed = 0
@@ -625,31 +637,12 @@ def main():
             if found != (entry if whole else None) or left != [os.path.basename(entry)] * whole:
                 failed += 1
                 print(f"FAIL a kept prefix stamped {stamp!r}: found {found!r}, left {left!r}")
-    for row in ENTRIES:
-        fault = entry_faults(row)
-        if fault:
-            failed += 1
-            print(f"FAIL cache, {row[0]}: {fault}")
-    for events, printed, expected in REPORTS:
-        fault = report_faults(events, printed, expected)
-        if fault:
-            failed += 1
-            print(f"FAIL report of {events!r}: {fault}")
-    for args, printed, status in COMMANDS:
-        fault = command_faults(args, printed, status)
-        if fault:
-            failed += 1
-            print(f"FAIL the runner with {args!r}: {fault}")
-    for what, code, printed, status in AS_INIT:
-        fault = as_init_faults(code, printed, status)
-        if fault:
-            failed += 1
-            print(f"FAIL the runner as a container's first process: {what}: {fault}")
-    for plan, noted, made in FIRST_STARTS:
-        fault = first_start_faults(plan, noted, made)
-        if fault:
-            failed += 1
-            print(f"FAIL a prefix whose first starts {plan!r}: {fault}")
+    failed += faulty(ENTRIES, lambda *row: entry_faults(row), "cache, {}")
+    failed += faulty(REPORTS, report_faults, "report of {!r}")
+    failed += faulty(COMMANDS, command_faults, "the runner with {!r}")
+    failed += faulty(AS_INIT, lambda _, *row: as_init_faults(*row),
+                     "the runner as a container's first process: {}")
+    failed += faulty(FIRST_STARTS, first_start_faults, "a prefix whose first starts {!r}")
     displays = display_faults()
     for fault in displays:
         print(f"FAIL displays: {fault}")
