@@ -3,18 +3,16 @@ named by VARNHOLT_WINE_PREFIXES keeps one made prefix per Wine, kind of prefix, 
 an entry of the cache's (cache.py), copied for every later session: making one takes 10 to 35 s,
 copying it 3. Most of a prefix is copies of Wine's own DLLs and programs, which Wine holds
 already: a kept prefix names them instead of holding them, and its copy takes them from Wine."""
-import contextlib
 import filecmp
 import glob
 import os
 import shutil
-import signal
 import subprocess
 import sys
 
 from . import cache
 from .files import WINESERVER
-from .processes import processes, server_running, wait_for
+from .processes import kill_found, prefix_processes
 from .wine import failed
 
 # Raise the recipe's number whenever make() changes what a prefix holds.
@@ -50,8 +48,9 @@ def make(wine, loader):
         except subprocess.TimeoutExpired as error:
             # Seen once in a 32-bit prefix under qemu-i386: Wine's programs waiting, and
             # the prefix's server gone. What was left is said, to find the cause by.
-            left = sorted({command.split("\\")[-1] for command in processes(wine).values()})
-            server = "running" if server_running(wine) else "gone"
+            found = prefix_processes(wine).values()
+            left = sorted({c.split("\\")[-1] for c in found if "wineserver" not in c})
+            server = "running" if any("wineserver" in c for c in found) else "gone"
             end_all(wine)
             shutil.rmtree(wine.env["WINEPREFIX"])
             print(f"note: the {wine.winearch} prefix's first start hung ({failed(error)}; its "
@@ -78,11 +77,8 @@ def make(wine, loader):
 
 def end_all(wine):
     """Ends every process of the prefix, whether or not its server still answers."""
-    for pid in processes(wine):
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(pid, signal.SIGKILL)
+    kill_found(wine)
     wine.kill()
-    wait_for(lambda: not processes(wine), 10)
     wine.wait_ended()
 
 

@@ -43,11 +43,6 @@ def prefix_processes(wine, case=None):
     return found
 
 
-def server_running(wine):
-    """Whether the prefix's server is running."""
-    return any("wineserver" in command for command in prefix_processes(wine).values())
-
-
 def kill_case(wine, process, case):
     """Kills what is left of a case: its process group, then every process that carries its
     mark. Returns whether all of it is gone within a bound."""
@@ -55,6 +50,12 @@ def kill_case(wine, process, case):
         os.killpg(process.pid, signal.SIGKILL)
     except ProcessLookupError:
         pass
+    return kill_found(wine, case)
+
+
+def kill_found(wine, case=None):
+    """Kills every process of the prefix but its server, or of one case, as /proc shows them.
+    Returns whether all of them are gone within a bound."""
     for pid in processes(wine, case):
         try:
             os.kill(pid, signal.SIGKILL)
